@@ -1,0 +1,2 @@
+// Placeholder entry until the request loop lands.
+int main() { return 2; }

@@ -1,0 +1,41 @@
+#include "mount/archive_reader_impl.h"
+
+#include "platform/platform.h"
+
+namespace ArchiveMount {
+
+const char* DetectedFormatText(DetectedFormat format) {
+    static const char* const kTexts[] = {"unknown", "zip",   "RAR", "RAR5",  "7z",   "tar",     "gzip",
+                                         "bzip2",   "xz",    "zstd", "isz",  "lzma", "ISO 9660"};
+    const int value = static_cast<int>(format);
+    return value >= 1 && value <= 12 ? kTexts[value] : "unknown";
+}
+
+int KindFlagOf(ArchiveKind kind) {
+    return kind == ArchiveKind::Rar5 || kind == ArchiveKind::SevenZip || kind == ArchiveKind::Tar ? 1 : 0;
+}
+
+ArchiveReader::Impl::~Impl() {
+    if (descriptor >= 0) platform::CloseDescriptor(descriptor);
+}
+
+void AddEntry(ArchiveReader::Impl& impl, Entry entry, std::uint64_t stamp) {
+    const std::size_t position = impl.entries.size();
+    impl.index_by_path[entry.path] = position;
+    if (entry.ordinal >= 0) impl.index_by_ordinal[entry.ordinal] = position;
+    impl.stamps.push_back(stamp);
+    impl.entries.push_back(std::move(entry));
+}
+
+ArchiveReader::ArchiveReader(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+ArchiveReader::~ArchiveReader() = default;
+
+ArchiveKind ArchiveReader::Kind() const { return impl_->kind; }
+int ArchiveReader::KindFlag() const { return impl_->kind_flag; }
+const std::vector<Entry>& ArchiveReader::Entries() const { return impl_->entries; }
+std::int64_t ArchiveReader::DeclaredTotal() const { return impl_->declared_total; }
+std::uint64_t ArchiveReader::ArchiveSize() const { return impl_->archive_size; }
+const std::string& ArchiveReader::Fingerprint() const { return impl_->fingerprint; }
+ArchiveIdentity ArchiveReader::Identity() const { return impl_->identity; }
+
+}  // namespace ArchiveMount

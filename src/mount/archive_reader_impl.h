@@ -1,0 +1,43 @@
+// The reader's private state, filled during the open and read-only afterwards.
+#pragma once
+
+#include <optional>
+#include <unordered_map>
+
+#include "formats/isz_image.h"
+#include "formats/zip_central_directory.h"
+#include "mount/archive_index.h"
+
+namespace ArchiveMount {
+
+struct ArchiveReader::Impl {
+    Impl() = default;
+    Impl(const Impl&) = delete;
+    Impl& operator=(const Impl&) = delete;
+    ~Impl();
+
+    int descriptor = -1;
+    std::filesystem::path archive_path;
+    DetectedFormat detected_format = DetectedFormat::Unknown;
+    OpenLimits limits;
+    ArchiveKind kind = ArchiveKind::Zip;
+    int kind_flag = 1;
+    ArchiveIdentity identity;
+    ArchiveWindow window;
+    std::uint64_t archive_size = 0;
+    std::vector<Entry> entries;
+    std::unordered_map<std::string, std::size_t> index_by_path;
+    std::unordered_map<std::int32_t, std::size_t> index_by_ordinal;
+    std::int64_t declared_total = 0;
+    std::string fingerprint;
+    std::unordered_map<std::int32_t, ZipCentralDirectory::Record> legacy_members;
+    std::optional<IszImage::Index> isz_image;
+    bool raw_stream = false;
+    std::vector<std::uint64_t> stamps;
+};
+
+// The only way an entry enters a reader: indexes it by path and ordinal and
+// appends it with its fingerprint stamp. Uniqueness is the caller's business.
+void AddEntry(ArchiveReader::Impl& impl, Entry entry, std::uint64_t stamp);
+
+}  // namespace ArchiveMount

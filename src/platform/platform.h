@@ -1,0 +1,90 @@
+// Host operations the helper needs, named after what it needs of them.
+// One implementation per host: posix_platform.cpp now, a Win32 one later.
+// Descriptors are C runtime descriptors (POSIX file descriptors here).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+// Sets the character-type locale; true when the named locale was accepted.
+bool SetCharacterTypeLocale(const char* name);
+
+// Caps the process's committed memory at `bytes` for the rest of its life.
+// False when the cap cannot be applied.
+bool ApplyMemoryCap(std::uint64_t bytes);
+
+// Switches a descriptor to binary mode (no newline translation). No-op on POSIX.
+void SetBinaryMode(int descriptor);
+
+// Makes a close-on-exec duplicate of `descriptor`; negative on failure.
+int DuplicateDescriptor(int descriptor);
+
+// Makes `target` refer to what `source` refers to; 0 on success, nonzero on failure.
+int RedirectDescriptor(int source, int target);
+
+// Keeps a write to a pipe the reader closed from killing the process, so it
+// surfaces as a failed write instead.
+void IgnoreBrokenPipe();
+
+// One blocking read or write; interrupted calls are retried. Returns the byte
+// count, 0 at end of input, negative on failure.
+long long ReadSome(int descriptor, void* buffer, std::size_t count);
+long long WriteSome(int descriptor, const void* buffer, std::size_t count);
+
+// Positions a descriptor (SEEK_SET, SEEK_CUR, SEEK_END); the new position or -1.
+long long Seek(int descriptor, long long offset, int whence);
+
+// Closes a descriptor; 0 on success.
+int CloseDescriptor(int descriptor);
+
+// The error number of the last failed call on this thread.
+int LastErrorNumber();
+
+// True when an operating-system handle value passed by the parent names a
+// disk file. On POSIX the handle is a descriptor number the parent left open.
+bool HandleIsDiskFile(std::uint64_t handle);
+
+// Wraps a passed handle in a read-only, non-inheritable descriptor that owns
+// it: closing the descriptor closes the handle. Negative on failure.
+int WrapHandle(std::uint64_t handle);
+
+// Opens an existing regular file for reading without keeping anyone else from
+// reading, writing, renaming or deleting it. Never blocks on a FIFO or device;
+// anything that is not a regular file fails. Negative on failure.
+int OpenFileSharedForReading(const std::filesystem::path& path);
+
+// A new non-inheritable descriptor on the same open file; the two share one
+// file position. Negative on failure.
+int DuplicateSharingPosition(int descriptor);
+
+struct FileIdentity {
+    std::uint64_t size = 0;
+    std::int64_t mtime = 0;  // whole seconds since 1970-01-01 00:00 UTC
+};
+
+// Size and modification time of the file behind a descriptor.
+bool ReadFileIdentity(int descriptor, FileIdentity& out);
+
+// Creates a new file that must not exist yet, for writing, non-inheritable.
+// Negative on failure (also when the file exists).
+int CreateFileExclusive(const std::filesystem::path& path);
+
+// A stdio stream over a descriptor; the stream owns it. Null on failure (the
+// descriptor is then still the caller's).
+std::FILE* StreamFromDescriptor(int descriptor, const char* mode);
+
+// Strict UTF-8 to path: overlong forms, surrogates, code points above
+// U+10FFFF, truncated sequences and NUL bytes are refused.
+std::optional<std::filesystem::path> PathFromUtf8(std::string_view utf8);
+
+// A path as UTF-8, for messages and log lines.
+std::string PathToUtf8(const std::filesystem::path& path);
+
+}  // namespace platform

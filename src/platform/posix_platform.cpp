@@ -1,0 +1,174 @@
+// POSIX implementation of the host layer.
+#include "platform/platform.h"
+
+#include <cerrno>
+#include <climits>
+#include <clocale>
+#include <csignal>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace platform {
+
+bool SetCharacterTypeLocale(const char* name) {
+    return std::setlocale(LC_CTYPE, name) != nullptr;
+}
+
+bool ApplyMemoryCap(std::uint64_t bytes) {
+    // RLIMIT_DATA covers the heap and private anonymous mappings, which is
+    // what a committed-memory cap limits on Windows.
+    struct rlimit limit;
+    limit.rlim_cur = static_cast<rlim_t>(bytes);
+    limit.rlim_max = static_cast<rlim_t>(bytes);
+    return setrlimit(RLIMIT_DATA, &limit) == 0;
+}
+
+void SetBinaryMode(int) {}
+
+int DuplicateDescriptor(int descriptor) {
+    return fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
+}
+
+int RedirectDescriptor(int source, int target) {
+    int result;
+    do {
+        result = dup2(source, target);
+    } while (result < 0 && errno == EINTR);
+    return result < 0 ? -1 : 0;
+}
+
+void IgnoreBrokenPipe() { std::signal(SIGPIPE, SIG_IGN); }
+
+long long ReadSome(int descriptor, void* buffer, std::size_t count) {
+    ssize_t result;
+    do {
+        result = read(descriptor, buffer, count);
+    } while (result < 0 && errno == EINTR);
+    return result;
+}
+
+long long WriteSome(int descriptor, const void* buffer, std::size_t count) {
+    ssize_t result;
+    do {
+        result = write(descriptor, buffer, count);
+    } while (result < 0 && errno == EINTR);
+    return result;
+}
+
+long long Seek(int descriptor, long long offset, int whence) {
+    return lseek(descriptor, static_cast<off_t>(offset), whence);
+}
+
+int CloseDescriptor(int descriptor) { return close(descriptor); }
+
+int LastErrorNumber() { return errno; }
+
+bool HandleIsDiskFile(std::uint64_t handle) {
+    if (handle > static_cast<std::uint64_t>(INT_MAX)) return false;
+    struct stat info;
+    if (fstat(static_cast<int>(handle), &info) != 0) return false;
+    return S_ISREG(info.st_mode);
+}
+
+int WrapHandle(std::uint64_t handle) {
+    if (handle > static_cast<std::uint64_t>(INT_MAX)) return -1;
+    const int descriptor = static_cast<int>(handle);
+    // The descriptor itself becomes the wrap; keep it from leaking into
+    // anything the helper might start.
+    const int flags = fcntl(descriptor, F_GETFD);
+    if (flags < 0 || fcntl(descriptor, F_SETFD, flags | FD_CLOEXEC) < 0) return -1;
+    return descriptor;
+}
+
+int OpenFileSharedForReading(const std::filesystem::path& path) {
+    // Non-blocking so that a FIFO without a writer cannot hang the open.
+    int descriptor;
+    do {
+        descriptor = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    } while (descriptor < 0 && errno == EINTR);
+    if (descriptor < 0) return -1;
+    struct stat info;
+    if (fstat(descriptor, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(descriptor);
+        return -1;
+    }
+    const int flags = fcntl(descriptor, F_GETFL);
+    if (flags < 0 || fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK) < 0) {
+        close(descriptor);
+        return -1;
+    }
+    return descriptor;
+}
+
+int DuplicateSharingPosition(int descriptor) {
+    if (descriptor < 0) return -1;
+    return fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
+}
+
+bool ReadFileIdentity(int descriptor, FileIdentity& out) {
+    struct stat info;
+    if (fstat(descriptor, &info) != 0) return false;
+    out.size = static_cast<std::uint64_t>(info.st_size);
+    out.mtime = static_cast<std::int64_t>(info.st_mtime);
+    return true;
+}
+
+int CreateFileExclusive(const std::filesystem::path& path) {
+    int descriptor;
+    do {
+        descriptor = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    } while (descriptor < 0 && errno == EINTR);
+    return descriptor;
+}
+
+std::FILE* StreamFromDescriptor(int descriptor, const char* mode) {
+    return fdopen(descriptor, mode);
+}
+
+namespace {
+
+// Length of the valid UTF-8 sequence at `s`, or 0 when it is not valid.
+std::size_t ValidSequenceLength(const unsigned char* s, std::size_t available) {
+    const unsigned char lead = s[0];
+    if (lead == 0) return 0;
+    if (lead < 0x80) return 1;
+    std::size_t length;
+    std::uint32_t code;
+    std::uint32_t minimum;
+    if ((lead & 0xE0) == 0xC0) {
+        length = 2, code = lead & 0x1F, minimum = 0x80;
+    } else if ((lead & 0xF0) == 0xE0) {
+        length = 3, code = lead & 0x0F, minimum = 0x800;
+    } else if ((lead & 0xF8) == 0xF0) {
+        length = 4, code = lead & 0x07, minimum = 0x10000;
+    } else {
+        return 0;
+    }
+    if (available < length) return 0;
+    for (std::size_t i = 1; i < length; ++i) {
+        if ((s[i] & 0xC0) != 0x80) return 0;
+        code = (code << 6) | (s[i] & 0x3F);
+    }
+    if (code < minimum || code > 0x10FFFF) return 0;
+    if (code >= 0xD800 && code <= 0xDFFF) return 0;
+    return length;
+}
+
+}  // namespace
+
+std::optional<std::filesystem::path> PathFromUtf8(std::string_view utf8) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(utf8.data());
+    std::size_t position = 0;
+    while (position < utf8.size()) {
+        const std::size_t length = ValidSequenceLength(bytes + position, utf8.size() - position);
+        if (length == 0) return std::nullopt;
+        position += length;
+    }
+    return std::filesystem::path(std::string(utf8));
+}
+
+std::string PathToUtf8(const std::filesystem::path& path) { return path.string(); }
+
+}  // namespace platform
