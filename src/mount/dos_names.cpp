@@ -15,28 +15,19 @@ DosNameResult AssignDosName(DosNameAllocator& allocator, const std::string& pare
     DosNameAllocator::Directory& directory = allocator.directories[parent];
     const ShortNameBasis basis = ComputeShortNameBasis(FoldToAscii(component));
 
-    // Attempt n's candidate depends only on the basis, and a name once in the
-    // set stays there; so tails found taken never need looking at again and
-    // many members sharing one basis cost one probe each, not one per sibling.
-    int& floor = directory.tail_floor[basis.name + "/" + basis.ext];
-    if (floor < 2) floor = 2;
-
     std::string candidate = basis.lossy ? TailNameOf(basis, 1) : PlainNameOf(basis);
-    int attempt = 1;
-    while (directory.names.contains(candidate)) {
-        attempt = attempt < floor ? floor : attempt + 1;
-        if (attempt > kMaxAttempts) {
-            floor = attempt;
-            return {};
-        }
-        candidate = TailNameOf(basis, attempt);
+    if (directory.names.contains(candidate)) {
+        // Attempt n's candidate depends only on the basis, and a name once in
+        // the set stays there: tails found taken never need probing again, so
+        // members sharing one basis cost one probe each, not one per sibling.
+        int& floor = directory.tail_floor.try_emplace(basis.name + "/" + basis.ext, 2).first->second;
+        while (floor <= kMaxAttempts && directory.names.contains(candidate = TailNameOf(basis, floor))) ++floor;
+        if (floor > kMaxAttempts) return {};
     }
-    if (attempt >= 2) floor = attempt;
 
     std::string dos_path = parent.empty() ? candidate : parent + "\\" + candidate;
     if (dos_path.size() > kMaxDosPath) return {};
     directory.names.insert(std::move(candidate));
-    if (attempt >= 2) floor = attempt + 1;
     return {std::move(dos_path), true};
 }
 

@@ -14,8 +14,9 @@ namespace ArchiveMount {
 struct DosNameAllocator {
     struct Directory {
         std::unordered_set<std::string> names;
-        // Per basis ("NAME/EXT"): every tail from 2 up to, not including,
-        // this number is known to be in `names`, so searches start here.
+        // Per basis ("NAME/EXT") whose first candidate was found taken:
+        // every tail from 2 up to, not including, this number is known to be
+        // in `names`, so the next search for that basis starts here.
         std::unordered_map<std::string, int> tail_floor;
     };
     std::unordered_map<std::string, Directory> directories;
