@@ -9,6 +9,7 @@
 #include "platform/platform.h"
 #include "support/archive_builder.h"
 #include "support/log_recorder.h"
+#include "support/open_descriptors.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -102,6 +103,7 @@ TEST_F(ArchiveSources, WindowRulesAndTheirMessage) {
     const auto file = dir.WriteFile("outer.bin", std::string(100, 'w'));
     const int caller = ArchiveMount::OpenArchiveFile(file);
     ASSERT_GE(caller, 0);
+    const std::size_t open_before = testsupport::OpenDescriptorCount();
     struct Case {
         std::int64_t offset, length;
         bool accepted;
@@ -132,11 +134,13 @@ TEST_F(ArchiveSources, WindowRulesAndTheirMessage) {
         EXPECT_EQ(log.CountSince(mark, file.string() + ": cannot open the archive (" + message + ")"), 1u) << where;
         EXPECT_EQ(log.Since(mark).size(), 1u) << where;
     }
+    EXPECT_EQ(testsupport::OpenDescriptorCount(), open_before);  // readers closed their duplicates
     ArchiveMount::CloseArchiveDescriptor(caller);
 }
 
 TEST_F(ArchiveSources, NegativeDescriptorAndRefusedWindowThroughTheOpen) {
     const auto file = dir.WriteFile("a.zip", testsupport::BuildArchive(testsupport::Container::ZipStored, {{"a", "b"}}));
+    const std::size_t open_before = testsupport::OpenDescriptorCount();
     std::size_t mark = log.Mark();
     OpenResult result;
     ArchiveMount::OpenArchiveDescriptor(result, -1, file, {}, {});
@@ -156,6 +160,11 @@ TEST_F(ArchiveSources, NegativeDescriptorAndRefusedWindowThroughTheOpen) {
     EXPECT_EQ(result.message.rfind("archive window outside the file: offset -4, length 30, file ", 0), 0u)
         << result.message;
     EXPECT_EQ(log.Since(mark).size(), 1u);
+
+    // By path, the open closes its own descriptor whatever the outcome.
+    ArchiveMount::OpenArchivePath(result, file, {});
+    EXPECT_NE(result.error, Error::Ok);
+    EXPECT_EQ(testsupport::OpenDescriptorCount(), open_before);
 }
 
 }  // namespace

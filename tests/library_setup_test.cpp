@@ -8,6 +8,7 @@
 #include "mount/archive_sources.h"
 #include "platform/platform.h"
 #include "support/archive_builder.h"
+#include "support/open_descriptors.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -62,20 +63,23 @@ TEST_F(LibrarySetup, WindowHandleSeesOnlyTheWindow) {
     const std::string after = BuildArchive(Container::ZipStored, {{"after.txt", "A"}});
     const int fd = Descriptor(before + inner + after);
     const ArchiveWindow window{static_cast<std::int64_t>(before.size()), static_cast<std::int64_t>(inner.size()), true};
-
-    LibraryHandle handle;
-    std::string message = "untouched";
-    ASSERT_EQ(ArchiveMount::OpenLibraryHandle(fd, DetectedFormat::Zip, true, false, window, handle, &message),
-              ArchiveMount::kLibraryOpened)
-        << message;
-    EXPECT_EQ(message, "untouched");
-    ASSERT_NE(handle.cursor, nullptr);
-    EXPECT_GE(handle.descriptor, 0);
-    EXPECT_NE(handle.descriptor, fd);
-    EXPECT_EQ(handle.cursor->descriptor, handle.descriptor);
-    const std::map<std::string, std::string> expected = {
-        {"inner.txt", std::string(100000, 'i')}, {"sub/", ""}, {"sub/x.txt", "x"}};
-    EXPECT_EQ(Walk(handle.archive), expected);
+    const std::size_t open_before = testsupport::OpenDescriptorCount();
+    {
+        LibraryHandle handle;
+        std::string message = "untouched";
+        ASSERT_EQ(ArchiveMount::OpenLibraryHandle(fd, DetectedFormat::Zip, true, false, window, handle, &message),
+                  ArchiveMount::kLibraryOpened)
+            << message;
+        EXPECT_EQ(message, "untouched");
+        ASSERT_NE(handle.cursor, nullptr);
+        EXPECT_GE(handle.descriptor, 0);
+        EXPECT_NE(handle.descriptor, fd);
+        EXPECT_EQ(handle.cursor->descriptor, handle.descriptor);
+        const std::map<std::string, std::string> expected = {
+            {"inner.txt", std::string(100000, 'i')}, {"sub/", ""}, {"sub/x.txt", "x"}};
+        EXPECT_EQ(Walk(handle.archive), expected);
+        }
+    EXPECT_EQ(testsupport::OpenDescriptorCount(), open_before);  // the handle closed its duplicate
 }
 
 TEST_F(LibrarySetup, FileThatShrankAfterTheOpenEndsInsideTheWindow) {

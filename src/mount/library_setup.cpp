@@ -1,6 +1,7 @@
 #include "mount/library_setup.h"
 
 #include <cstdio>
+#include <initializer_list>
 #include <new>
 #include <vector>
 
@@ -74,12 +75,6 @@ FilterRegistration FilterFor(DetectedFormat format) {
     }
 }
 
-// The filters a container format may arrive wrapped in.
-void AddContainerDecoders(struct archive* archive) {
-    for (DetectedFormat format : {DetectedFormat::Gzip, DetectedFormat::Bzip2, DetectedFormat::Xz, DetectedFormat::Zstd})
-        AddDecoder(archive, format);
-}
-
 void RegisterFormats(struct archive* archive, DetectedFormat format, bool zip_only, bool raw_stream) {
     switch (format) {
         case DetectedFormat::Unknown:
@@ -90,28 +85,12 @@ void RegisterFormats(struct archive* archive, DetectedFormat format, bool zip_on
                 archive_read_support_format_7zip(archive);
                 archive_read_support_format_tar(archive);
             }
-            AddContainerDecoders(archive);
             break;
-        case DetectedFormat::Zip:
-            archive_read_support_format_zip_seekable(archive);
-            AddContainerDecoders(archive);
-            break;
-        case DetectedFormat::Rar:
-            archive_read_support_format_rar(archive);
-            AddContainerDecoders(archive);
-            break;
-        case DetectedFormat::Rar5:
-            archive_read_support_format_rar5(archive);
-            AddContainerDecoders(archive);
-            break;
-        case DetectedFormat::SevenZip:
-            archive_read_support_format_7zip(archive);
-            AddContainerDecoders(archive);
-            break;
-        case DetectedFormat::Tar:
-            archive_read_support_format_tar(archive);
-            AddContainerDecoders(archive);
-            break;
+        case DetectedFormat::Zip: archive_read_support_format_zip_seekable(archive); break;
+        case DetectedFormat::Rar: archive_read_support_format_rar(archive); break;
+        case DetectedFormat::Rar5: archive_read_support_format_rar5(archive); break;
+        case DetectedFormat::SevenZip: archive_read_support_format_7zip(archive); break;
+        case DetectedFormat::Tar: archive_read_support_format_tar(archive); break;
         case DetectedFormat::Gzip:
         case DetectedFormat::Bzip2:
         case DetectedFormat::Xz:
@@ -122,14 +101,13 @@ void RegisterFormats(struct archive* archive, DetectedFormat format, bool zip_on
             else
                 archive_read_support_format_tar(archive);
             AddDecoder(archive, format);
-            break;
-        case DetectedFormat::Iso9660:
-            archive_read_support_format_iso9660(archive);
-            break;
-        case DetectedFormat::Isz:
-        default:
-            break;
+            return;
+        case DetectedFormat::Iso9660: archive_read_support_format_iso9660(archive); return;
+        default: return;  // Isz: the helper reads those itself
     }
+    // The filters a container may arrive wrapped in.
+    for (DetectedFormat wrap : {DetectedFormat::Gzip, DetectedFormat::Bzip2, DetectedFormat::Xz, DetectedFormat::Zstd})
+        AddDecoder(archive, wrap);
 }
 
 int Refused(struct archive* archive, std::string* message) {
