@@ -232,6 +232,22 @@ ReadResult HelperProcess::ReadFrame(Frame& out, std::chrono::milliseconds timeou
     return ReadResult::Frame;
 }
 
+std::optional<std::vector<unsigned char>> HelperProcess::ReadToEnd(std::chrono::milliseconds timeout) {
+    if (replies_ < 0) return std::nullopt;
+    const auto deadline = Clock::now() + timeout;
+    std::vector<unsigned char> bytes;
+    for (;;) {
+        if (!AwaitReply(deadline)) return std::nullopt;
+        unsigned char buffer[65536];
+        const ssize_t got = read(replies_, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return bytes;
+        bytes.insert(bytes.end(), buffer, buffer + got);
+    }
+}
+
+void HelperProcess::CloseReplies() { CloseIfOpen(replies_); }
+
 std::optional<ArchiveHelper::StatusReply> HelperProcess::ReadStatus(std::chrono::milliseconds timeout) {
     Frame frame;
     ArchiveHelper::StatusReply reply;

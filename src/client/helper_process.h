@@ -62,6 +62,13 @@ public:
     // inside a frame.
     ReadResult ReadFrame(Frame& out, std::chrono::milliseconds timeout);
 
+    // Everything left on the reply channel up to its end; nullopt when it is
+    // still open after `timeout`.
+    std::optional<std::vector<unsigned char>> ReadToEnd(std::chrono::milliseconds timeout);
+
+    // Stops listening: the child's next reply write fails.
+    void CloseReplies();
+
     // Reply frames of one kind, decoded; nullopt on anything else.
     std::optional<ArchiveHelper::StatusReply> ReadStatus(std::chrono::milliseconds timeout);
     std::optional<ArchiveHelper::HelloReply> ReadHello(std::chrono::milliseconds timeout);
