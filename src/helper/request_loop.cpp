@@ -30,6 +30,13 @@ Next Fatal(std::string_view message) {
     return Next::EndProtocolError;
 }
 
+// The library builds a fresh text on every call and never frees the last one,
+// so it is asked once per process.
+const std::string& LibraryDetails() {
+    static const std::string details = archive_version_details();
+    return details;
+}
+
 bool ReadExactly(int input, unsigned char* data, std::size_t count) {
     std::size_t done = 0;
     while (done < count) {
@@ -113,7 +120,7 @@ private:
                 return AfterReply(SendFrame(MessageType::HelloReply,
                                             EncodeHelloReply(kProtocolVersion,
                                                              static_cast<std::uint32_t>(archive_version_number()),
-                                                             archive_version_details())));
+                                                             LibraryDetails())));
             case MessageType::OpenRequest:
                 return Open(payload);
             case MessageType::MaterializeRequest:
