@@ -78,7 +78,7 @@ cp "$driver" "$scratch/binary"
 head -c 3000000 /dev/zero >"$scratch/zeros"
 head -c 1000000 /dev/urandom >"$scratch/random"
 { head -c 5000 /dev/zero; head -c 200000 "$scratch/text"; } >"$scratch/zeros-first"
-head -c 40000000 /dev/zero | tr '\0' 'x' >"$scratch/run"
+tr '\0' 'x' <"$scratch/zeros" >"$scratch/run"
 kinds="shrink implode-4k-2 implode-4k-3 implode-8k-2 implode-8k-3"
 for input in text binary zeros random zeros-first run; do
     for kind in $kinds; do
@@ -104,8 +104,10 @@ if ((time_it)); then
         printf '%s\n' "${runs[@]}" | sort -n | sed -n 3p
     }
     # 64 MiB of text-like data (repeated lines with varying numbers).
-    seq 1 4000000 | awk '{ printf "%s %d %s\n", ($1 % 3 ? "alpha beta" : "gamma"), $1 % 9973, ($1 % 5 ? "x" : "delta epsilon") }' \
-        | head -c 67108864 >"$scratch/big"
+    awk 'BEGIN { for (i = 1; i <= 4000000; i++)
+                     printf "%s %d %s\n", (i % 3 ? "alpha beta" : "gamma"), i % 9973, (i % 5 ? "x" : "delta epsilon") }' \
+        >"$scratch/big"
+    truncate -s 64M "$scratch/big"
     for kind in $kinds; do
         "$driver" wrap "$kind" "$scratch/big" "$scratch/big.zip"
         ours=$(median "$driver" extract "$scratch/big.zip" '#0')
