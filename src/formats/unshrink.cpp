@@ -1,5 +1,6 @@
 #include "formats/unshrink.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 

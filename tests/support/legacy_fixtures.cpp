@@ -6,9 +6,15 @@ namespace TestZip {
 
 std::vector<FixtureMember> LegacyFixtureMembers(std::uint16_t method) {
     static const char* const kArchives[] = {
-        "SHRUNK.ZIP",       "imploding-4Kdict-2trees.zip", "imploding-8Kdict-3trees.zip",
-        "lorem-ipsum-implode.zip", "moby-imploded.zip",   "zip2-shrink.zip",
-        "zip2-implode.zip", "Zip.shrink.zip",              "Zip.implode.zip",
+        "SHRUNK.ZIP",
+        "imploding-4Kdict-2trees.zip",
+        "imploding-8Kdict-3trees.zip",
+        "lorem-ipsum-implode.zip",
+        "moby-imploded.zip",
+        "zip2-shrink.zip",
+        "zip2-implode.zip",
+        "Zip.shrink.zip",
+        "Zip.implode.zip",
         "Zip.reduce1.zip",
     };
     std::vector<FixtureMember> found;
