@@ -61,7 +61,9 @@ IszImageWriter& IszImageWriter::Chunks(std::uint64_t image_size, std::vector<Isz
 Bytes IszImageWriter::Build() const {
     const IszHeaderSpec& h = header_;
     const std::uint32_t table_offset = chunks_ ? h.header_size : 0;
-    const std::size_t table_bytes = chunks_ ? chunks_->size() * h.pointer_length : 0;
+    // A header that declares an impossible pointer length still gets a 3-byte table.
+    const unsigned width = h.pointer_length >= 1 && h.pointer_length <= 8 ? h.pointer_length : 3;
+    const std::size_t table_bytes = chunks_ ? chunks_->size() * width : 0;
     const auto data_offset = static_cast<std::uint32_t>(h.header_size + table_bytes);
     // A raw image still declares the blocks it would have.
     const auto chunk_count = static_cast<std::uint32_t>(
@@ -89,11 +91,12 @@ Bytes IszImageWriter::Build() const {
         PutBytes(out, raw_);
         return out;
     }
-    const unsigned length_bits = 8u * h.pointer_length - 2;
+    const unsigned length_bits = 8u * width - 2;
     for (const IszChunkSpec& chunk : *chunks_) {
         const std::uint64_t length = chunk.pointer_length_field.value_or(chunk.stored.size());
+        if (length >> length_bits != 0) ADD_FAILURE() << "chunk length " << length << " does not fit the pointer";
         const std::uint64_t pointer = (static_cast<std::uint64_t>(chunk.type) << length_bits) | length;
-        for (unsigned i = 0; i < h.pointer_length; ++i) {
+        for (unsigned i = 0; i < width; ++i) {
             const std::size_t at = out.size() - table_offset;
             out.push_back(static_cast<unsigned char>(pointer >> (8 * i)) ^ kPointerMask[at % 4]);
         }
