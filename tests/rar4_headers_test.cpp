@@ -212,3 +212,23 @@ TEST(Rar4Headers, ReadWalksTheFileAndLeavesThePositionAtTheLastRead) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Rar4Headers, SurvivesEverySingleByteCorruption) {
+    Rar4ImageWriter writer = Archive();
+    writer.File(FileOf("A", Pattern(9), 0x0100)).Service(FileOf("C", Pattern(3))).Block(0x78, 0x8000, {}, Pattern(4));
+    writer.File(FileOf("B", Pattern(5))).End();
+    const Bytes image = writer.bytes();
+    for (std::size_t at = 0; at < image.size(); ++at) {
+        for (const unsigned char value : {0x00, 0x01, 0x7F, 0xFF}) {
+            Bytes mutated = image;
+            mutated[at] = value;
+            const Rar4Headers::Result result = Rar4Headers::Parse(mutated, 3);
+            EXPECT_LE(static_cast<int>(result.status), 4);
+            EXPECT_LE(result.files.size(), 3u);
+        }
+    }
+}
+
+}  // namespace
