@@ -39,28 +39,28 @@ void ExpectFailure(const IndexResult& result, Error status, const std::string& m
 
 TEST(IszImageIndex, HeaderChecksInOrder) {
     struct Case {
-        std::function<void(IszHeaderSpec&)> edit;
+        std::function<void(IszHeaderFields&)> edit;
         Error status;
         const char* message;
     };
     const Case cases[] = {
-        {[](IszHeaderSpec& h) { h.header_size = 47; }, Error::Damaged, "header size 47 below 48"},
-        {[](IszHeaderSpec& h) { h.sector_size = 512; h.has_password = 1; }, Error::Damaged,
+        {[](IszHeaderFields& h) { h.header_size = 47; }, Error::Damaged, "header size 47 below 48"},
+        {[](IszHeaderFields& h) { h.sector_size = 512; h.has_password = 1; }, Error::Damaged,
          "sector size 512, not 2048"},
-        {[](IszHeaderSpec& h) { h.has_password = 1; h.segment_size = 1; }, Error::PasswordProtected,
+        {[](IszHeaderFields& h) { h.has_password = 1; h.segment_size = 1; }, Error::PasswordProtected,
          "encrypted (has_password 1)"},
-        {[](IszHeaderSpec& h) { h.has_password = 2; }, Error::PasswordProtected, "encrypted (has_password 2)"},
-        {[](IszHeaderSpec& h) { h.segment_size = 1; h.block_size = 0; }, Error::MultiVolume,
+        {[](IszHeaderFields& h) { h.has_password = 2; }, Error::PasswordProtected, "encrypted (has_password 2)"},
+        {[](IszHeaderFields& h) { h.segment_size = 1; h.block_size = 0; }, Error::MultiVolume,
          "segmented: one part of a set"},
-        {[](IszHeaderSpec& h) { h.segment_table_offset = 1; }, Error::MultiVolume, "segmented: one part of a set"},
-        {[](IszHeaderSpec& h) { h.block_size = 0; h.total_sectors = 0; }, Error::Damaged, "block size 0"},
-        {[](IszHeaderSpec& h) { h.block_size = 3000; }, Error::Damaged, "block size 3000"},
-        {[](IszHeaderSpec& h) { h.block_size = 0x1000000 + 2048; }, Error::Damaged, "block size 16779264"},
-        {[](IszHeaderSpec& h) { h.total_sectors = 0; }, Error::Damaged, "total sectors 0"},
-        {[](IszHeaderSpec& h) { h.block_count = 156; }, Error::Damaged, "chunk count 157 (nblocks 156)"},
-        {[](IszHeaderSpec& h) { h.pointer_length = 0; }, Error::Damaged, "pointer length 0"},
-        {[](IszHeaderSpec& h) { h.pointer_length = 9; }, Error::Damaged, "pointer length 9"},
-        {[](IszHeaderSpec& h) { h.chunk_table_offset = 0x7FFFFFFF; }, Error::Damaged, "chunk table runs past the file"},
+        {[](IszHeaderFields& h) { h.segment_table_offset = 1; }, Error::MultiVolume, "segmented: one part of a set"},
+        {[](IszHeaderFields& h) { h.block_size = 0; h.total_sectors = 0; }, Error::Damaged, "block size 0"},
+        {[](IszHeaderFields& h) { h.block_size = 3000; }, Error::Damaged, "block size 3000"},
+        {[](IszHeaderFields& h) { h.block_size = 0x1000000 + 2048; }, Error::Damaged, "block size 16779264"},
+        {[](IszHeaderFields& h) { h.total_sectors = 0; }, Error::Damaged, "total sectors 0"},
+        {[](IszHeaderFields& h) { h.block_count = 156; }, Error::Damaged, "chunk count 157 (nblocks 156)"},
+        {[](IszHeaderFields& h) { h.pointer_length = 0; }, Error::Damaged, "pointer length 0"},
+        {[](IszHeaderFields& h) { h.pointer_length = 9; }, Error::Damaged, "pointer length 9"},
+        {[](IszHeaderFields& h) { h.chunk_table_offset = 0x7FFFFFFF; }, Error::Damaged, "chunk table runs past the file"},
     };
     for (const Case& c : cases) {
         IszImageWriter writer = StoredImage(5000);  // 157 chunks of 64 KiB
@@ -147,7 +147,7 @@ TEST(IszImageIndex, ChunkTableAtEveryPointerLength) {
     const Bytes even(2048, 0x5A);
     const Bytes varied = Pattern(2048, 3);
     for (std::uint8_t length = 1; length <= 8; ++length) {
-        std::vector<IszChunkSpec> chunks = {ZeroChunk(), ZlibChunk(even), Bzip2Chunk(even)};
+        std::vector<IszChunkFields> chunks = {ZeroChunk(), ZlibChunk(even), Bzip2Chunk(even)};
         if (length >= 2) {
             chunks.push_back(StoredChunk(varied));
             chunks.push_back(ZlibChunk(varied));
@@ -193,7 +193,7 @@ TEST(IszImageIndex, PointersAreUnmaskedBytewise) {
 }
 
 TEST(IszImageIndex, ZeroChunksTakeNoSpace) {
-    IszChunkSpec zero_with_length = ZeroChunk();
+    IszChunkFields zero_with_length = ZeroChunk();
     zero_with_length.pointer_length_field = 1234;  // ignored for zero chunks
     IszImageWriter writer;
     writer.Chunks(3 * 65536, {StoredChunk(Pattern(65536)), zero_with_length, StoredChunk(Pattern(65536, 9))});
@@ -207,14 +207,14 @@ TEST(IszImageIndex, ZeroChunksTakeNoSpace) {
 
 TEST(IszImageIndex, ChunkWalkFaults) {
     struct Case {
-        IszChunkSpec second;
+        IszChunkFields second;
         int trim;  // bytes cut from the file end
         const char* message;
     };
-    IszChunkSpec too_long = StoredChunk(Pattern(65536));
+    IszChunkFields too_long = StoredChunk(Pattern(65536));
     too_long.pointer_length_field = 65537;
-    IszChunkSpec empty_zlib{2, {}, 0};
-    IszChunkSpec empty_bzip2{3, {}, 0};
+    IszChunkFields empty_zlib{2, {}, 0};
+    IszChunkFields empty_bzip2{3, {}, 0};
     const Case cases[] = {
         {too_long, 0, "chunk 1: length over the block size"},
         {empty_zlib, 0, "chunk 1: empty compressed chunk"},
@@ -264,10 +264,10 @@ TEST(IszImageContentCrc, RawImageSamplesBothEnds) {
 }
 
 TEST(IszImageContentCrc, ChunkedImageSamplesFirstAndLastStoredChunks) {
-    const IszChunkSpec first = StoredChunk(Pattern(65536, 1));
-    const IszChunkSpec last = ZlibChunk(Pattern(65536, 2));
+    const IszChunkFields first = StoredChunk(Pattern(65536, 1));
+    const IszChunkFields last = ZlibChunk(Pattern(65536, 2));
     struct Case {
-        std::vector<IszChunkSpec> chunks;
+        std::vector<IszChunkFields> chunks;
         std::vector<const Bytes*> sampled;
     };
     const Case cases[] = {

@@ -40,7 +40,7 @@ Received DecodeImage(const IszImageWriter& writer, std::size_t refuse_piece = SI
     return DecodeIndex(file.descriptor(), index.index, refuse_piece);
 }
 
-IszImageWriter Chunked(std::uint32_t block_size, std::uint64_t image_size, std::vector<IszChunkSpec> chunks) {
+IszImageWriter Chunked(std::uint32_t block_size, std::uint64_t image_size, std::vector<IszChunkFields> chunks) {
     IszImageWriter writer;
     writer.header().block_size = block_size;
     writer.Chunks(image_size, std::move(chunks));
@@ -80,11 +80,11 @@ TEST(IszMemberDecode, ChunksThatMissTheirShare) {
     const Bytes share = Pattern(2048, 4);
     Bytes longer = share;
     longer.push_back(1);
-    IszChunkSpec bzip2_short = Bzip2Chunk(share);
+    IszChunkFields bzip2_short = Bzip2Chunk(share);
     bzip2_short.stored.resize(3);
-    const IszChunkSpec not_zlib{2, Bytes(16, 0), std::nullopt};
+    const IszChunkFields not_zlib{2, Bytes(16, 0), std::nullopt};
     struct Case {
-        IszChunkSpec chunk;
+        IszChunkFields chunk;
         const char* message;
     };
     const Case cases[] = {

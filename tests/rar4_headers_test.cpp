@@ -15,14 +15,14 @@ using Rar4Headers::Status;
 
 constexpr unsigned long long kCap = 100;
 
-Rar4FileSpec FileOf(std::string name, Bytes data, std::uint16_t extra_flags = 0) {
-    Rar4FileSpec spec;
-    spec.name = std::move(name);
-    spec.unpacked_size = data.size();
-    spec.crc32 = Crc32(data);
-    spec.data = std::move(data);
-    spec.flags |= extra_flags;
-    return spec;
+Rar4FileFields FileOf(std::string name, Bytes data, std::uint16_t extra_flags = 0) {
+    Rar4FileFields fields;
+    fields.name = std::move(name);
+    fields.unpacked_size = data.size();
+    fields.crc32 = Crc32(data);
+    fields.data = std::move(data);
+    fields.flags |= extra_flags;
+    return fields;
 }
 
 Rar4ImageWriter Archive() {
@@ -32,11 +32,11 @@ Rar4ImageWriter Archive() {
 }
 
 TEST(Rar4Headers, ListsFileHeadersAndSkipsEverythingElse) {
-    Rar4FileSpec big = FileOf("BIG.BIN", Pattern(10), 0x0100);
+    Rar4FileFields big = FileOf("BIG.BIN", Pattern(10), 0x0100);
     big.unpacked_size = 0x123456789ull;
     big.dos_time = 0x11223344;
-    Rar4FileSpec folder = FileOf("DIR", {}, 0x00E0);
-    Rar4FileSpec not_folder = FileOf("NOTDIR", {}, 0x00C0);
+    Rar4FileFields folder = FileOf("DIR", {}, 0x00E0);
+    Rar4FileFields not_folder = FileOf("NOTDIR", {}, 0x00C0);
     Rar4ImageWriter writer = Archive();
     writer.File(FileOf("A.TXT", ToBytes("alpha")))
         .Service(FileOf("CMT", Pattern(33)))
@@ -62,14 +62,14 @@ TEST(Rar4Headers, ListsFileHeadersAndSkipsEverythingElse) {
 }
 
 TEST(Rar4Headers, HighSizeHalvesCount) {
-    Rar4FileSpec spec = FileOf("HUGE", {}, 0x0100);
-    spec.packed_size = 0x100000000ull;
-    const Bytes image = Archive().File(spec).End().bytes();
+    Rar4FileFields fields = FileOf("HUGE", {}, 0x0100);
+    fields.packed_size = 0x100000000ull;
+    const Bytes image = Archive().File(fields).End().bytes();
     // The high half makes the packed size 4 GiB, far past this file.
     EXPECT_EQ(Rar4Headers::Parse(image, kCap).status, Status::Malformed);
-    spec.flags &= ~0x0100;
+    fields.flags &= ~0x0100;
     // Without the flag only the low half (0) counts.
-    EXPECT_EQ(Rar4Headers::Parse(Archive().File(spec).End().bytes(), kCap).status, Status::Ok);
+    EXPECT_EQ(Rar4Headers::Parse(Archive().File(fields).End().bytes(), kCap).status, Status::Ok);
 }
 
 TEST(Rar4Headers, MarkerAndChainEnds) {
@@ -122,9 +122,9 @@ TEST(Rar4Headers, HeaderAndDataSizeFaults) {
         Status expected;
     };
     const auto file_with = [](std::uint16_t flags, std::uint16_t header_size) {
-        Rar4FileSpec spec = FileOf("", {}, flags);
-        spec.header_size = header_size;
-        return spec;
+        Rar4FileFields fields = FileOf("", {}, flags);
+        fields.header_size = header_size;
+        return fields;
     };
     const Case cases[] = {
         {"file header size 31", [&](Rar4ImageWriter& w) { w.File(file_with(0, 31)); }, Status::Malformed},
@@ -154,7 +154,7 @@ TEST(Rar4Headers, HeaderAndDataSizeFaults) {
 TEST(Rar4Headers, PackedSizeAgainstTheFile) {
     // The last file's packed size claims `extra` bytes more than follow it.
     const auto image_with = [](std::uint64_t extra, bool whole_file) {
-        Rar4FileSpec last = FileOf("LAST", Pattern(20));
+        Rar4FileFields last = FileOf("LAST", Pattern(20));
         Rar4ImageWriter writer = Archive();
         writer.File(FileOf("FIRST", Pattern(10))).File(last);
         const std::uint64_t size = writer.bytes().size();

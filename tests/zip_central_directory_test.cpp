@@ -43,13 +43,13 @@ Bytes DirectoryImage(const ZipImageWriter& writer) {
 }
 
 TEST(ZipCentralDirectory, ReadsEveryRecordField) {
-    ZipEntrySpec first = StoredEntry("A.TXT", ToBytes("alpha"));
+    ZipEntryFields first = StoredEntry("A.TXT", ToBytes("alpha"));
     first.method = 8;
     first.flags = 0x0801;  // UTF-8 name, encrypted
     first.dos_time = 0x12345678;
     first.external_attributes = 0x20;
     first.local_extra = Pattern(9);
-    ZipEntrySpec second = StoredEntry("B.TXT", Pattern(1000));
+    ZipEntryFields second = StoredEntry("B.TXT", Pattern(1000));
     second.flags = 0x0040;  // strong encryption
     ZipLayout layout;
     const Bytes image = ZipImageWriter().Add(first).Add(second).Build(&layout);
@@ -176,21 +176,21 @@ TEST(ZipCentralDirectory, WindowInsideALargerFile) {
 TEST(ZipCentralDirectory, EndRecordFieldFaults) {
     struct Case {
         const char* what;
-        std::function<void(ZipEndSpec&)> edit;
+        std::function<void(ZipEndFields&)> edit;
         Status expected;
     };
     const Case cases[] = {
-        {"entries 0xFFFF", [](ZipEndSpec& e) { e.entries = 0xFFFF; e.entries_on_disk = 0xFFFF; }, Status::Malformed},
-        {"size 0xFFFFFFFF", [](ZipEndSpec& e) { e.directory_size = 0xFFFFFFFF; }, Status::Malformed},
-        {"offset 0xFFFFFFFF", [](ZipEndSpec& e) { e.directory_offset = 0xFFFFFFFF; }, Status::Malformed},
-        {"disk 1", [](ZipEndSpec& e) { e.disk = 1; }, Status::Spanned},
-        {"directory disk 1", [](ZipEndSpec& e) { e.directory_disk = 1; }, Status::Spanned},
-        {"entries on disk differ", [](ZipEndSpec& e) { e.entries_on_disk = 1; }, Status::Spanned},
-        {"directory past the end record", [](ZipEndSpec& e) { e.directory_offset = 0x1000; }, Status::Truncated},
-        {"size past the end record", [](ZipEndSpec& e) { e.directory_size = 0x1000; }, Status::Truncated},
-        {"fewer records than the directory holds", [](ZipEndSpec& e) { e.entries = 1; e.entries_on_disk = 1; },
+        {"entries 0xFFFF", [](ZipEndFields& e) { e.entries = 0xFFFF; e.entries_on_disk = 0xFFFF; }, Status::Malformed},
+        {"size 0xFFFFFFFF", [](ZipEndFields& e) { e.directory_size = 0xFFFFFFFF; }, Status::Malformed},
+        {"offset 0xFFFFFFFF", [](ZipEndFields& e) { e.directory_offset = 0xFFFFFFFF; }, Status::Malformed},
+        {"disk 1", [](ZipEndFields& e) { e.disk = 1; }, Status::Spanned},
+        {"directory disk 1", [](ZipEndFields& e) { e.directory_disk = 1; }, Status::Spanned},
+        {"entries on disk differ", [](ZipEndFields& e) { e.entries_on_disk = 1; }, Status::Spanned},
+        {"directory past the end record", [](ZipEndFields& e) { e.directory_offset = 0x1000; }, Status::Truncated},
+        {"size past the end record", [](ZipEndFields& e) { e.directory_size = 0x1000; }, Status::Truncated},
+        {"fewer records than the directory holds", [](ZipEndFields& e) { e.entries = 1; e.entries_on_disk = 1; },
          Status::Malformed},
-        {"more records than the directory holds", [](ZipEndSpec& e) { e.entries = 3; e.entries_on_disk = 3; },
+        {"more records than the directory holds", [](ZipEndFields& e) { e.entries = 3; e.entries_on_disk = 3; },
          Status::Truncated},
     };
     for (const Case& c : cases) {
@@ -205,7 +205,7 @@ TEST(ZipCentralDirectory, EntryCapComesBeforeTheDirectorySize) {
     EXPECT_EQ(ReadImage(writer.Build(), 2).status, Status::Ok);
     EXPECT_EQ(ReadImage(writer.Build(), 1).status, Status::TooManyEntries);
 
-    Zip64Spec huge;
+    Zip64Fields huge;
     huge.directory_size = ZipCentralDirectory::kMaxRangeBytes + 1;
     writer.Zip64(huge);
     EXPECT_EQ(ReadImage(writer.Build(), 2).status, Status::Truncated);
@@ -219,7 +219,7 @@ TEST(ZipCentralDirectory, Zip64EndRecordIsUsedWhenEveryPartHolds) {
     ASSERT_EQ(result.status, Status::Ok);
     EXPECT_EQ(result.records.size(), 2u);
 
-    Zip64Spec longest;
+    Zip64Fields longest;
     longest.remainder = 16372;
     writer.Zip64(longest);
     EXPECT_EQ(ReadImage(writer.Build()).status, Status::Ok);
@@ -228,26 +228,26 @@ TEST(ZipCentralDirectory, Zip64EndRecordIsUsedWhenEveryPartHolds) {
 TEST(ZipCentralDirectory, BrokenZip64ChainFallsBackToThe32BitRecord) {
     struct Case {
         const char* what;
-        std::function<void(Zip64Spec&)> edit;
+        std::function<void(Zip64Fields&)> edit;
     };
     const Case cases[] = {
-        {"locator signature", [](Zip64Spec& z) { z.locator_signature = 0x07064b51; }},
-        {"locator disk", [](Zip64Spec& z) { z.locator_disk = 1; }},
-        {"total disks", [](Zip64Spec& z) { z.total_disks = 2; }},
-        {"record offset past the window", [](Zip64Spec& z) { z.record_offset = 1u << 20; }},
-        {"fewer than 56 bytes after the record", [](Zip64Spec& z) { z.record_offset = 250; }},
-        {"remainder 43", [](Zip64Spec& z) { z.remainder = 43; }},
-        {"remainder 16373", [](Zip64Spec& z) { z.remainder = 16373; }},
-        {"remainder past the window", [](Zip64Spec& z) { z.remainder = 1000; z.record_offset = 0; }},
-        {"record disk", [](Zip64Spec& z) { z.disk = 1; }},
-        {"directory disk", [](Zip64Spec& z) { z.directory_disk = 1; }},
-        {"entries on disk differ", [](Zip64Spec& z) { z.entries_on_disk = 1; }},
+        {"locator signature", [](Zip64Fields& z) { z.locator_signature = 0x07064b51; }},
+        {"locator disk", [](Zip64Fields& z) { z.locator_disk = 1; }},
+        {"total disks", [](Zip64Fields& z) { z.total_disks = 2; }},
+        {"record offset past the window", [](Zip64Fields& z) { z.record_offset = 1u << 20; }},
+        {"fewer than 56 bytes after the record", [](Zip64Fields& z) { z.record_offset = 250; }},
+        {"remainder 43", [](Zip64Fields& z) { z.remainder = 43; }},
+        {"remainder 16373", [](Zip64Fields& z) { z.remainder = 16373; }},
+        {"remainder past the window", [](Zip64Fields& z) { z.remainder = 1000; z.record_offset = 0; }},
+        {"record disk", [](Zip64Fields& z) { z.disk = 1; }},
+        {"directory disk", [](Zip64Fields& z) { z.directory_disk = 1; }},
+        {"entries on disk differ", [](Zip64Fields& z) { z.entries_on_disk = 1; }},
     };
     for (const Case& c : cases) {
         ZipImageWriter writer = TwoMembers();
-        Zip64Spec spec;
-        c.edit(spec);
-        writer.Zip64(spec);
+        Zip64Fields fields;
+        c.edit(fields);
+        writer.Zip64(fields);
         // The 32-bit record still holds the ZIP64 markers.
         EXPECT_EQ(ReadImage(writer.Build()).status, Status::Malformed) << c.what;
     }
@@ -269,7 +269,7 @@ TEST(ZipCentralDirectory, LocatorLookalikeFallsBackToUsable32BitValues) {
         PutU64(locator, c.record_offset);
         PutU32(locator, c.total_disks);
         ZipImageWriter writer = TwoMembers();
-        ZipEntrySpec last = StoredEntry("LAST", {});
+        ZipEntryFields last = StoredEntry("LAST", {});
         last.comment = locator;
         writer.Add(last);
         const Result result = ReadImage(writer.Build());
@@ -309,21 +309,21 @@ TEST(ZipCentralDirectory, ParseFaults) {
         {"wrong signature", [](ZipImageWriter& w) { w.DirectoryTrailer(Bytes(46, 0)); }, 3, Status::Malformed},
         {"disk start 2",
          [](ZipImageWriter& w) {
-             ZipEntrySpec e = StoredEntry("C", {});
+             ZipEntryFields e = StoredEntry("C", {});
              e.disk_start = 2;
              w.Add(e);
          },
          3, Status::Spanned},
         {"disk start 0xFFFF without ZIP64",
          [](ZipImageWriter& w) {
-             ZipEntrySpec e = StoredEntry("C", {});
+             ZipEntryFields e = StoredEntry("C", {});
              e.disk_start = 0xFFFF;
              w.Add(e);
          },
          3, Status::Spanned},
         {"disk start 0xFFFF, ZIP64 disk 1",
          [](ZipImageWriter& w) {
-             ZipEntrySpec e = StoredEntry("C", {});
+             ZipEntryFields e = StoredEntry("C", {});
              e.disk_start = 0xFFFF;
              e.zip64 = true;
              e.zip64_disk = 1;
@@ -332,7 +332,7 @@ TEST(ZipCentralDirectory, ParseFaults) {
          3, Status::Spanned},
         {"disk start 0xFFFF, ZIP64 disk 0",
          [](ZipImageWriter& w) {
-             ZipEntrySpec e = StoredEntry("C", {});
+             ZipEntryFields e = StoredEntry("C", {});
              e.disk_start = 0xFFFF;
              e.zip64 = true;
              e.zip64_disk = 0;
@@ -341,7 +341,7 @@ TEST(ZipCentralDirectory, ParseFaults) {
          3, Status::Ok},
         {"disk start 0xFFFF, ZIP64 block without the disk",
          [](ZipImageWriter& w) {
-             ZipEntrySpec e = StoredEntry("C", {});
+             ZipEntryFields e = StoredEntry("C", {});
              e.disk_start = 0xFFFF;
              e.zip64 = true;
              w.Add(e);
@@ -349,21 +349,21 @@ TEST(ZipCentralDirectory, ParseFaults) {
          3, Status::Malformed},
         {"extra block past the extra field",
          [&](ZipImageWriter& w) {
-             ZipEntrySpec e = StoredEntry("C", {});
+             ZipEntryFields e = StoredEntry("C", {});
              e.central_extra = overrun;
              w.Add(e);
          },
          3, Status::Malformed},
         {"extra remainder under 4 bytes ends the walk",
          [](ZipImageWriter& w) {
-             ZipEntrySpec e = StoredEntry("C", {});
+             ZipEntryFields e = StoredEntry("C", {});
              e.central_extra = {0x01, 0x00, 0xFF};
              w.Add(e);
          },
          3, Status::Ok},
         {"blocks after the ZIP64 block are not looked at",
          [&](ZipImageWriter& w) {
-             ZipEntrySpec e = StoredEntry("C", {});
+             ZipEntryFields e = StoredEntry("C", {});
              e.zip64 = true;
              e.central_extra = overrun;
              w.Add(e);
@@ -381,7 +381,7 @@ TEST(ZipCentralDirectory, ParseFaults) {
 TEST(ZipCentralDirectory, ParseTruncatedRecordAndShortZip64Block) {
     // A record whose comment runs past the image, cut from a valid one.
     ZipImageWriter writer;
-    ZipEntrySpec e = StoredEntry("C", {});
+    ZipEntryFields e = StoredEntry("C", {});
     e.comment = Bytes(10, 'x');
     writer.Add(e);
     Bytes image = DirectoryImage(writer);
@@ -404,7 +404,7 @@ TEST(ZipCentralDirectory, ParseTruncatedRecordAndShortZip64Block) {
 
 TEST(ZipCentralDirectory, ParseTakesZip64ValuesOnlyForMarkedFields) {
     ZipImageWriter writer;
-    ZipEntrySpec e = StoredEntry("BIG", Pattern(10));
+    ZipEntryFields e = StoredEntry("BIG", Pattern(10));
     e.zip64 = true;
     writer.Add(e);
     Bytes image = DirectoryImage(writer);
@@ -445,17 +445,17 @@ TEST(ZipCentralDirectory, ParseTakesZip64ValuesOnlyForMarkedFields) {
 TEST(ZipCentralDirectory, LocalHeaderChecks) {
     struct Case {
         const char* what;
-        std::function<void(ZipEntrySpec&)> edit;
+        std::function<void(ZipEntryFields&)> edit;
         Status expected;
     };
     const Case cases[] = {
-        {"method differs", [](ZipEntrySpec& e) { e.local_method = 8; }, Status::LocalHeaderMismatch},
-        {"CRC differs", [](ZipEntrySpec& e) { e.local_crc32 = 1; }, Status::LocalHeaderMismatch},
-        {"compressed size differs", [](ZipEntrySpec& e) { e.local_compressed_size = 3; }, Status::LocalHeaderMismatch},
-        {"uncompressed size differs", [](ZipEntrySpec& e) { e.local_uncompressed_size = 3; },
+        {"method differs", [](ZipEntryFields& e) { e.local_method = 8; }, Status::LocalHeaderMismatch},
+        {"CRC differs", [](ZipEntryFields& e) { e.local_crc32 = 1; }, Status::LocalHeaderMismatch},
+        {"compressed size differs", [](ZipEntryFields& e) { e.local_compressed_size = 3; }, Status::LocalHeaderMismatch},
+        {"uncompressed size differs", [](ZipEntryFields& e) { e.local_uncompressed_size = 3; },
          Status::LocalHeaderMismatch},
         {"data descriptor: CRC and sizes 0",
-         [](ZipEntrySpec& e) {
+         [](ZipEntryFields& e) {
              e.flags = 0x0008;
              e.local_crc32 = 0;
              e.local_compressed_size = 0;
@@ -463,33 +463,33 @@ TEST(ZipCentralDirectory, LocalHeaderChecks) {
          },
          Status::Ok},
         {"sizes in ZIP64 fields",
-         [](ZipEntrySpec& e) {
+         [](ZipEntryFields& e) {
              e.local_compressed_size = 0xFFFFFFFF;
              e.local_uncompressed_size = 0xFFFFFFFF;
          },
          Status::Ok},
         {"implode, flag bit 1 differs",
-         [](ZipEntrySpec& e) {
+         [](ZipEntryFields& e) {
              e.method = 6;
              e.local_flags = 0x0002;
          },
          Status::LocalHeaderMismatch},
         {"implode, flag bit 2 differs",
-         [](ZipEntrySpec& e) {
+         [](ZipEntryFields& e) {
              e.method = 6;
              e.flags = 0x0006;
              e.local_flags = 0x0002;
          },
          Status::LocalHeaderMismatch},
         {"implode, other flag bits differ",
-         [](ZipEntrySpec& e) {
+         [](ZipEntryFields& e) {
              e.method = 6;
              e.flags = 0x0006;
              e.local_flags = 0x080F;
          },
          Status::Ok},
         {"deflate, flag bit 1 differs",
-         [](ZipEntrySpec& e) {
+         [](ZipEntryFields& e) {
              e.method = 8;
              e.local_flags = 0x0002;
          },
@@ -498,7 +498,7 @@ TEST(ZipCentralDirectory, LocalHeaderChecks) {
     for (const Case& c : cases) {
         ZipImageWriter writer;
         writer.Add(StoredEntry("FIRST", Pattern(40)));
-        ZipEntrySpec entry = StoredEntry("SECOND", Pattern(50));
+        ZipEntryFields entry = StoredEntry("SECOND", Pattern(50));
         c.edit(entry);
         writer.Add(entry);
         EXPECT_EQ(ReadImage(writer.Build()).status, c.expected) << c.what;
@@ -511,7 +511,7 @@ TEST(ZipCentralDirectory, LocalHeaderPlacementFaults) {
 
     // A central offset that lands on the second member's data, not on a header.
     ZipImageWriter wrong_place = TwoMembers();
-    ZipEntrySpec stray = StoredEntry("STRAY", {});
+    ZipEntryFields stray = StoredEntry("STRAY", {});
     stray.stored_offset = static_cast<std::uint32_t>(layout.local_headers[1] + 30 + 13);
     wrong_place.Add(stray);
     EXPECT_EQ(ReadImage(wrong_place.Build()).status, Status::LocalHeaderMismatch);
@@ -520,7 +520,7 @@ TEST(ZipCentralDirectory, LocalHeaderPlacementFaults) {
     // The extra empty member adds a 30-byte local header and a 46-byte central one.
     const std::uint64_t size = TwoMembers().Build().size() + 30 + 46;
     ZipImageWriter near_end = TwoMembers();
-    ZipEntrySpec tail = StoredEntry("", {});
+    ZipEntryFields tail = StoredEntry("", {});
     tail.stored_offset = static_cast<std::uint32_t>(size - 29);
     near_end.Add(tail);
     const Bytes image = near_end.Build();
@@ -532,7 +532,7 @@ TEST(ZipCentralDirectory, EqualLocalOffsetsAreFoundBeforeAnyLocalHeaderIsRead) {
     // Both offsets point past the window, which the local header check would call Truncated.
     ZipImageWriter writer = TwoMembers();
     for (const char* name : {"X", "Y"}) {
-        ZipEntrySpec e = StoredEntry(name, {});
+        ZipEntryFields e = StoredEntry(name, {});
         e.stored_offset = 0x7FFFFFF0;
         writer.Add(e);
     }
@@ -680,7 +680,7 @@ TEST(ZipCentralDirectory, SurvivesEverySingleByteCorruption) {
     // Run under the sanitizers, this walks every field of a ZIP64 archive
     // through each reader path with values that matter to the checks.
     ZipImageWriter writer = TwoMembers();
-    ZipEntrySpec big = StoredEntry("Z64", Pattern(20));
+    ZipEntryFields big = StoredEntry("Z64", Pattern(20));
     big.zip64 = true;
     writer.Add(big).Zip64();
     writer.end().comment = Pattern(5);

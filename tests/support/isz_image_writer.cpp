@@ -14,34 +14,34 @@ constexpr unsigned char kPointerMask[4] = {0xB6, 0x8C, 0xA5, 0xDE};
 
 }  // namespace
 
-IszChunkSpec ZeroChunk() { return IszChunkSpec{0, {}, std::nullopt}; }
+IszChunkFields ZeroChunk() { return IszChunkFields{0, {}, std::nullopt}; }
 
-IszChunkSpec StoredChunk(Bytes data) { return IszChunkSpec{1, std::move(data), std::nullopt}; }
+IszChunkFields StoredChunk(Bytes data) { return IszChunkFields{1, std::move(data), std::nullopt}; }
 
-IszChunkSpec ZlibChunk(const Bytes& plain) {
+IszChunkFields ZlibChunk(const Bytes& plain) {
     uLongf length = compressBound(static_cast<uLong>(plain.size()));
     Bytes out(length);
     if (compress2(out.data(), &length, plain.data(), static_cast<uLong>(plain.size()), 9) != Z_OK) {
         ADD_FAILURE() << "compress2 failed";
     }
     out.resize(length);
-    return IszChunkSpec{2, std::move(out), std::nullopt};
+    return IszChunkFields{2, std::move(out), std::nullopt};
 }
 
-IszChunkSpec Bzip2Chunk(const Bytes& plain) {
+IszChunkFields Bzip2Chunk(const Bytes& plain) {
     Bytes out(plain.size() + plain.size() / 100 + 600);
     auto length = static_cast<unsigned>(out.size());
     Bytes source = plain;
     if (BZ2_bzBuffToBuffCompress(reinterpret_cast<char*>(out.data()), &length, reinterpret_cast<char*>(source.data()),
                                  static_cast<unsigned>(source.size()), 9, 0, 0) != BZ_OK) {
         ADD_FAILURE() << "BZ2_bzBuffToBuffCompress failed";
-        return IszChunkSpec{3, {}, std::nullopt};
+        return IszChunkFields{3, {}, std::nullopt};
     }
     out.resize(length);
     out[0] = 0x00;
     out[1] = 0xFF;
     out[2] = 0x5A;
-    return IszChunkSpec{3, std::move(out), std::nullopt};
+    return IszChunkFields{3, std::move(out), std::nullopt};
 }
 
 IszImageWriter& IszImageWriter::Raw(Bytes image) {
@@ -51,7 +51,7 @@ IszImageWriter& IszImageWriter::Raw(Bytes image) {
     return *this;
 }
 
-IszImageWriter& IszImageWriter::Chunks(std::uint64_t image_size, std::vector<IszChunkSpec> chunks) {
+IszImageWriter& IszImageWriter::Chunks(std::uint64_t image_size, std::vector<IszChunkFields> chunks) {
     image_size_ = image_size;
     raw_.clear();
     chunks_ = std::move(chunks);
@@ -59,7 +59,7 @@ IszImageWriter& IszImageWriter::Chunks(std::uint64_t image_size, std::vector<Isz
 }
 
 Bytes IszImageWriter::Build() const {
-    const IszHeaderSpec& h = header_;
+    const IszHeaderFields& h = header_;
     const std::uint32_t table_offset = chunks_ ? h.header_size : 0;
     // A header that declares an impossible pointer length still gets a 3-byte table.
     const unsigned width = h.pointer_length >= 1 && h.pointer_length <= 8 ? h.pointer_length : 3;
@@ -92,7 +92,7 @@ Bytes IszImageWriter::Build() const {
         return out;
     }
     const unsigned length_bits = 8u * width - 2;
-    for (const IszChunkSpec& chunk : *chunks_) {
+    for (const IszChunkFields& chunk : *chunks_) {
         const std::uint64_t length = chunk.pointer_length_field.value_or(chunk.stored.size());
         if (length >> length_bits != 0) ADD_FAILURE() << "chunk length " << length << " does not fit the pointer";
         const std::uint64_t pointer = (static_cast<std::uint64_t>(chunk.type) << length_bits) | length;
@@ -101,13 +101,13 @@ Bytes IszImageWriter::Build() const {
             out.push_back(static_cast<unsigned char>(pointer >> (8 * i)) ^ kPointerMask[at % 4]);
         }
     }
-    for (const IszChunkSpec& chunk : *chunks_) PutBytes(out, chunk.stored);
+    for (const IszChunkFields& chunk : *chunks_) PutBytes(out, chunk.stored);
     return out;
 }
 
-std::vector<IszChunkSpec> ChunksOf(const Bytes& image, std::uint32_t block_size, std::uint8_t type,
+std::vector<IszChunkFields> ChunksOf(const Bytes& image, std::uint32_t block_size, std::uint8_t type,
                                    bool zero_blocks) {
-    std::vector<IszChunkSpec> chunks;
+    std::vector<IszChunkFields> chunks;
     for (std::size_t at = 0; at < image.size(); at += block_size) {
         const Bytes block(image.begin() + at, image.begin() + std::min<std::size_t>(image.size(), at + block_size));
         if (zero_blocks && std::all_of(block.begin(), block.end(), [](unsigned char b) { return b == 0; })) {

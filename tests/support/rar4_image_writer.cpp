@@ -8,34 +8,34 @@ Rar4ImageWriter& Rar4ImageWriter::MainHeader(std::uint16_t flags) {
     return Block(0x73, flags, Bytes(6, 0));  // reserved fields
 }
 
-Rar4ImageWriter& Rar4ImageWriter::File(const Rar4FileSpec& spec) { return FileLike(0x74, spec); }
+Rar4ImageWriter& Rar4ImageWriter::File(const Rar4FileFields& fields) { return FileLike(0x74, fields); }
 
-Rar4ImageWriter& Rar4ImageWriter::Service(const Rar4FileSpec& spec) { return FileLike(0x7A, spec); }
+Rar4ImageWriter& Rar4ImageWriter::Service(const Rar4FileFields& fields) { return FileLike(0x7A, fields); }
 
-Rar4ImageWriter& Rar4ImageWriter::FileLike(std::uint8_t type, const Rar4FileSpec& spec) {
-    const std::uint64_t packed = spec.packed_size.value_or(spec.data.size());
+Rar4ImageWriter& Rar4ImageWriter::FileLike(std::uint8_t type, const Rar4FileFields& fields) {
+    const std::uint64_t packed = fields.packed_size.value_or(fields.data.size());
     Bytes header;
     PutU16(header, 0);
     PutU8(header, type);
-    PutU16(header, spec.flags);
+    PutU16(header, fields.flags);
     PutU16(header, 0);  // header size, set below
     PutU32(header, static_cast<std::uint32_t>(packed));
-    PutU32(header, static_cast<std::uint32_t>(spec.unpacked_size));
+    PutU32(header, static_cast<std::uint32_t>(fields.unpacked_size));
     PutU8(header, 2);  // host system
-    PutU32(header, spec.crc32);
-    PutU32(header, spec.dos_time);
+    PutU32(header, fields.crc32);
+    PutU32(header, fields.dos_time);
     PutU8(header, 29);    // version
     PutU8(header, 0x30);  // method: store
-    PutU16(header, static_cast<std::uint16_t>(spec.name.size()));
+    PutU16(header, static_cast<std::uint16_t>(fields.name.size()));
     PutU32(header, 0x20);  // attributes
-    if ((spec.flags & 0x0100) != 0) {
+    if ((fields.flags & 0x0100) != 0) {
         PutU32(header, static_cast<std::uint32_t>(packed >> 32));
-        PutU32(header, static_cast<std::uint32_t>(spec.unpacked_size >> 32));
+        PutU32(header, static_cast<std::uint32_t>(fields.unpacked_size >> 32));
     }
-    PutBytes(header, ToBytes(spec.name));
-    SetU16(header, 5, spec.header_size.value_or(static_cast<std::uint16_t>(header.size())));
+    PutBytes(header, ToBytes(fields.name));
+    SetU16(header, 5, fields.header_size.value_or(static_cast<std::uint16_t>(header.size())));
     PutBytes(bytes_, header);
-    PutBytes(bytes_, spec.data);
+    PutBytes(bytes_, fields.data);
     return *this;
 }
 

@@ -10,7 +10,7 @@
 
 namespace testimage {
 
-struct Rar4FileSpec {
+struct Rar4FileFields {
     std::uint16_t flags = 0x8000;
     std::string name = "FILE.TXT";
     Bytes data;                               // the packed bytes that follow the header
@@ -25,8 +25,8 @@ class Rar4ImageWriter {
 public:
     Rar4ImageWriter& Marker();
     Rar4ImageWriter& MainHeader(std::uint16_t flags = 0);
-    Rar4ImageWriter& File(const Rar4FileSpec& spec);
-    Rar4ImageWriter& Service(const Rar4FileSpec& spec);
+    Rar4ImageWriter& File(const Rar4FileFields& fields);
+    Rar4ImageWriter& Service(const Rar4FileFields& fields);
     // A block of any type: the 7-byte base header, with flag 0x8000 the 32-bit
     // size of `data`, then `body`; `data` follows the header.
     Rar4ImageWriter& Block(std::uint8_t type, std::uint16_t flags, const Bytes& body, const Bytes& data = {},
@@ -37,7 +37,7 @@ public:
     const Bytes& bytes() const { return bytes_; }
 
 private:
-    Rar4ImageWriter& FileLike(std::uint8_t type, const Rar4FileSpec& spec);
+    Rar4ImageWriter& FileLike(std::uint8_t type, const Rar4FileFields& fields);
     Bytes bytes_;
 };
 

@@ -7,7 +7,7 @@ ZipImageWriter& ZipImageWriter::Prefix(Bytes bytes) {
     return *this;
 }
 
-ZipImageWriter& ZipImageWriter::Add(ZipEntrySpec entry) {
+ZipImageWriter& ZipImageWriter::Add(ZipEntryFields entry) {
     entries_.push_back(std::move(entry));
     return *this;
 }
@@ -17,8 +17,8 @@ ZipImageWriter& ZipImageWriter::DirectoryTrailer(Bytes bytes) {
     return *this;
 }
 
-ZipImageWriter& ZipImageWriter::Zip64(Zip64Spec spec) {
-    zip64_ = spec;
+ZipImageWriter& ZipImageWriter::Zip64(Zip64Fields fields) {
+    zip64_ = fields;
     return *this;
 }
 
@@ -28,7 +28,7 @@ Bytes ZipImageWriter::Build(ZipLayout* layout) const {
     const auto archive_offset = [&] { return static_cast<std::uint64_t>(out.size() - prefix_.size()); };
 
     std::vector<std::uint64_t> offsets;
-    for (const ZipEntrySpec& e : entries_) {
+    for (const ZipEntryFields& e : entries_) {
         where.local_headers.push_back(out.size());
         offsets.push_back(archive_offset());
         const std::uint32_t crc = e.crc32.value_or(Crc32(e.data));
@@ -51,7 +51,7 @@ Bytes ZipImageWriter::Build(ZipLayout* layout) const {
     where.directory = out.size();
     const std::uint64_t directory_offset = archive_offset();
     for (std::size_t i = 0; i < entries_.size(); ++i) {
-        const ZipEntrySpec& e = entries_[i];
+        const ZipEntryFields& e = entries_[i];
         const std::uint32_t offset = e.stored_offset.value_or(static_cast<std::uint32_t>(offsets[i]));
         Bytes extra;
         if (e.zip64) {
@@ -91,7 +91,7 @@ Bytes ZipImageWriter::Build(ZipLayout* layout) const {
 
     const auto count = static_cast<std::uint64_t>(entries_.size());
     if (zip64_) {
-        const Zip64Spec& z = *zip64_;
+        const Zip64Fields& z = *zip64_;
         where.zip64_end_record = out.size();
         const std::uint64_t record_offset = archive_offset();
         PutU32(out, 0x06064b50);
@@ -129,8 +129,8 @@ Bytes ZipImageWriter::Build(ZipLayout* layout) const {
     return out;
 }
 
-ZipEntrySpec StoredEntry(std::string name, Bytes data) {
-    ZipEntrySpec entry;
+ZipEntryFields StoredEntry(std::string name, Bytes data) {
+    ZipEntryFields entry;
     entry.name = std::move(name);
     entry.data = std::move(data);
     return entry;

@@ -12,7 +12,7 @@
 
 namespace testimage {
 
-struct ZipEntrySpec {
+struct ZipEntryFields {
     std::string name;
     Bytes data;  // written as is, whatever the method says
     std::uint16_t method = 0;
@@ -37,7 +37,7 @@ struct ZipEntrySpec {
 };
 
 // End record fields; unset ones get the values that describe the archive.
-struct ZipEndSpec {
+struct ZipEndFields {
     std::uint16_t disk = 0;
     std::uint16_t directory_disk = 0;
     std::optional<std::uint16_t> entries_on_disk;
@@ -48,8 +48,8 @@ struct ZipEndSpec {
 };
 
 // ZIP64 end record and locator; the 32-bit end record then carries the markers
-// 0xFFFF / 0xFFFFFFFF unless ZipEndSpec says otherwise.
-struct Zip64Spec {
+// 0xFFFF / 0xFFFFFFFF unless ZipEndFields says otherwise.
+struct Zip64Fields {
     std::uint64_t remainder = 44;  // size of the remaining record; padded with zeros past 44
     std::uint32_t disk = 0;
     std::uint32_t directory_disk = 0;
@@ -75,23 +75,23 @@ struct ZipLayout {
 class ZipImageWriter {
 public:
     ZipImageWriter& Prefix(Bytes bytes);
-    ZipImageWriter& Add(ZipEntrySpec entry);
+    ZipImageWriter& Add(ZipEntryFields entry);
     // Stray bytes inside the directory image, after the last central header.
     ZipImageWriter& DirectoryTrailer(Bytes bytes);
-    ZipImageWriter& Zip64(Zip64Spec spec = {});
-    ZipEndSpec& end() { return end_; }
+    ZipImageWriter& Zip64(Zip64Fields fields = {});
+    ZipEndFields& end() { return end_; }
 
     Bytes Build(ZipLayout* layout = nullptr) const;
 
 private:
     Bytes prefix_;
-    std::vector<ZipEntrySpec> entries_;
+    std::vector<ZipEntryFields> entries_;
     Bytes directory_trailer_;
-    std::optional<Zip64Spec> zip64_;
-    ZipEndSpec end_;
+    std::optional<Zip64Fields> zip64_;
+    ZipEndFields end_;
 };
 
 // A plain stored entry.
-ZipEntrySpec StoredEntry(std::string name, Bytes data);
+ZipEntryFields StoredEntry(std::string name, Bytes data);
 
 }  // namespace testimage
