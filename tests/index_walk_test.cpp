@@ -12,6 +12,8 @@
 #include <sstream>
 
 #include "mount/archive_reader_impl.h"
+#include "mount/archive_sources.h"
+#include "mount/library_setup.h"
 #include "support/archive_builder.h"
 #include "support/open_outcome.h"
 #include "support/rar5_image.h"
@@ -370,6 +372,45 @@ TEST_F(IndexWalk, RarBehindAStubIsRefused) {
     const std::string rar = ReadWhole(OMBREX_FIXTURES_DIR "/libarchive/rar4-compressed.rar");
     ExpectRefused(OpenBytes(dir, "setup.exe", stub + rar), Error::NotRecognized,
                   "RAR data behind a self-extractor stub");
+}
+
+// The library meeting more headers than the helper's own lists: a safety net
+// that agreeing readers never trip, so the lists are cut short here.
+TEST_F(IndexWalk, MoreLibraryHeadersThanTheHelpersOwnListsAreDamage) {
+    struct Case {
+        std::filesystem::path file;
+        ArchiveMount::DetectedFormat format;
+        const char* message;
+    };
+    const Case cases[] = {
+        {dir.WriteFile("two.zip", BuildArchive(Container::ZipStored, {{"a", "a"}, {"b", "b"}})),
+         ArchiveMount::DetectedFormat::Zip, "more entries than the central directory lists"},
+        {OMBREX_FIXTURES_DIR "/libarchive/rar4-compressed.rar", ArchiveMount::DetectedFormat::Rar,
+         "more entries than the RAR headers list"},
+    };
+    for (const Case& c : cases) {
+        ArchiveMount::ArchiveReader::Impl reader;
+        reader.archive_path = c.file;
+        reader.descriptor = ArchiveMount::OpenArchiveFile(c.file);
+        reader.detected_format = c.format;
+        ArchiveMount::PreWalkValues values;
+        values.directory = ZipCentralDirectory::Read(reader.descriptor, 10);
+        if (c.format == ArchiveMount::DetectedFormat::Zip) {
+            ASSERT_EQ(values.directory.records.size(), 2u);
+            values.zip_by_directory = true;
+            values.sorted_records = {values.directory.records[0]};
+            values.inner_zip_offsets = {-1};
+        }
+        ArchiveMount::LibraryHandle handle;
+        ASSERT_EQ(ArchiveMount::OpenLibraryHandle(reader.descriptor, c.format, c.format == ArchiveMount::DetectedFormat::Zip,
+                                                  false, {}, handle, nullptr),
+                  ArchiveMount::kLibraryOpened);
+        ArchiveMount::WalkState state;
+        std::string message;
+        EXPECT_EQ(ArchiveMount::WalkIndex(reader, handle.archive, values, state, &message), Error::Damaged);
+        EXPECT_EQ(message, c.message);
+        EXPECT_EQ(state.ordinal, c.format == ArchiveMount::DetectedFormat::Zip ? 1 : 0);
+    }
 }
 
 }  // namespace
