@@ -173,7 +173,7 @@ TEST(RequestLoopProcess, OpenRequestsFollowTheHandleAndWindowRules) {
          "an archive window needs a descriptor"},
         {"path not UTF-8", [](OpenRequest& r) { r.path = "a\xC0\xAF.zip"; }, Error::HelperFailed,
          "the path is not valid UTF-8"},
-        {"by path", [](OpenRequest&) {}, Error::OpenFailed, "opening archives is not built yet"},
+        {"by path", [](OpenRequest&) {}, Error::NotRecognized, "Unrecognized archive format"},
     };
     for (const auto& c : cases) {
         const auto status = open(c.adjust);
@@ -184,8 +184,8 @@ TEST(RequestLoopProcess, OpenRequestsFollowTheHandleAndWindowRules) {
 
     // A passed handle reaches the descriptor open, and the helper closes it afterwards.
     const auto status = open([&](OpenRequest& r) { r.os_handle = static_cast<std::uint64_t>(passed); });
-    EXPECT_EQ(status.code, Error::OpenFailed);
-    EXPECT_EQ(status.message, "opening archives is not built yet");
+    EXPECT_EQ(status.code, Error::NotRecognized);
+    EXPECT_EQ(status.message, "Unrecognized archive format");
     EXPECT_FALSE(std::filesystem::exists(child_fd));
 
     ASSERT_TRUE(helper->SendRequest(MessageType::MaterializeRequest, EncodeMaterializeRequest(0, "out")));
