@@ -15,6 +15,8 @@
 #include "mount/archive_sources.h"
 #include "mount/library_setup.h"
 #include "support/archive_builder.h"
+#include "support/byte_image.h"
+#include "support/zip_image_writer.h"
 #include "support/open_outcome.h"
 #include "support/rar5_image.h"
 #include "support/temp_dir.h"
@@ -243,6 +245,27 @@ TEST_F(IndexWalk, ZipMembersTakeNameSizeCrcAndStampFromTheCentralDirectory) {
     const auto& impl = static_cast<const ArchiveMount::ArchiveReader&>(outcome.reader()).impl();
     EXPECT_NE(impl.stamps[1], static_cast<std::uint64_t>(entries[1].mtime)) << "ZIP stamps are DOS time words";
     EXPECT_TRUE(impl.legacy_members.empty());
+}
+
+TEST_F(IndexWalk, ShrunkAndImplodedZipMembersAreKeptForTheLegacyPath) {
+    testimage::ZipImageWriter writer;
+    testimage::ZipEntryFields shrunk = testimage::StoredEntry("s.txt", testimage::ToBytes("xx"));
+    shrunk.method = 1;
+    shrunk.crc32 = 0x11111111;
+    testimage::ZipEntryFields imploded = testimage::StoredEntry("i.txt", testimage::ToBytes("yy"));
+    imploded.method = 6;
+    imploded.flags = 0x0006;
+    writer.Add(testimage::StoredEntry("plain", testimage::ToBytes("p"))).Add(shrunk).Add(imploded);
+    const testimage::Bytes zip = writer.Build();
+    const auto outcome = OpenBytes(dir, "legacy.zip", std::string(zip.begin(), zip.end()));
+    ExpectIndexed(outcome);
+    const auto& impl = static_cast<const ArchiveMount::ArchiveReader&>(outcome.reader()).impl();
+    ASSERT_EQ(impl.legacy_members.size(), 2u);
+    EXPECT_EQ(impl.legacy_members.at(1).method, 1);
+    EXPECT_EQ(impl.legacy_members.at(1).name, "s.txt");
+    EXPECT_EQ(impl.legacy_members.at(2).method, 6);
+    EXPECT_EQ(impl.legacy_members.at(2).flags, 0x0006);
+    EXPECT_EQ(outcome.entries()[1].crc, 0x11111111u) << "the CRC the directory states";
 }
 
 TEST_F(IndexWalk, ZipBackslashAndSlashNamesAreOneMember) {
