@@ -48,6 +48,14 @@ public:
         : reader_(reader), handle_(handle), values_(values), state_(state), message_(message) {}
 
     Error Run() {
+        // ZIP and RAR 4 archives announce their member count; room for it and
+        // a few made-up directories spares regrowing the index midway.
+        const std::size_t listed = std::max(values_.sorted_records.size(), values_.rar4.files.size());
+        const std::size_t room = listed + listed / 8;
+        reader_.entries.reserve(room);
+        reader_.stamps.reserve(room);
+        reader_.index_by_path.reserve(room);
+        reader_.index_by_ordinal.reserve(listed);
         for (;;) {
             struct archive_entry* entry = nullptr;
             const int rc = archive_read_next_header(handle_, &entry);

@@ -225,6 +225,8 @@ void OpenArchiveDescriptor(OpenResult& out, int descriptor, const std::filesyste
                            const OpenLimits& limits, const ArchiveWindow& window) {
     std::unique_ptr<ArchiveReader> reader = AcquireArchive(out, descriptor, path, limits, window);
     if (!reader) return;
+    static const bool zone_kept = (platform::KeepLocalTimeZone(), true);
+    (void)zone_kept;
     std::string message;
     const Error error = IndexArchive(reader->impl(), &message);
     if (error != Error::Ok) {

@@ -95,4 +95,9 @@ std::optional<std::filesystem::path> PathFromUtf8(std::string_view utf8);
 // A path as UTF-8, for messages and log lines.
 std::string PathToUtf8(const std::filesystem::path& path);
 
+// Makes later local-time conversions reuse the time zone loaded now instead of
+// checking the zone file again on every call (the archive library converts the
+// time of every member). Idempotent.
+void KeepLocalTimeZone();
+
 }  // namespace platform
