@@ -5,6 +5,7 @@
 #include "mount/archive_sources.h"
 #include "support/archive_builder.h"
 #include "support/byte_image.h"
+#include "support/isz_image_writer.h"
 #include "support/open_descriptors.h"
 #include "support/open_outcome.h"
 #include "support/rar4_image_writer.h"
@@ -249,6 +250,46 @@ TEST_F(OpenSequence, ADescriptorOpenKeepsOnlyTheReadersOwnDescriptor) {
         EXPECT_EQ(testsupport::OpenDescriptorCount(), before + 1);
     }
     EXPECT_EQ(testsupport::OpenDescriptorCount(), before);
+}
+
+// Cut short or with a byte overwritten, every format either still indexes
+// or fails with one code, one WARN line and no descriptor kept.
+TEST_F(OpenSequence, DamagedArchivesOfEveryFormatFailCleanly) {
+    const std::vector<testsupport::Member> members = {
+        {"dir/a.txt", std::string(70000, 'a')}, {"dir/b.txt", "bee"}, {"c.bin", std::string(3000, 'c')}};
+    testimage::IszImageWriter isz;
+    isz.header().block_size = 4096;
+    const testimage::Bytes image = testimage::Pattern(8 * 2048);
+    isz.Chunks(image.size(), testimage::ChunksOf(image, 4096, 2));
+    const std::pair<const char*, std::string> archives[] = {
+        {"a.zip", BuildArchive(Container::ZipDeflate, members)},
+        {"a.7z", BuildArchive(Container::SevenZip, members)},
+        {"a.tar.bz2", BuildArchive(Container::Pax, members, Compression::Bzip2)},
+        {"a.iso", BuildArchive(Container::Iso9660, members)},
+        {"disk.img.zst", testsupport::Compress(Compression::Zstd, std::string(100000, 'z'))},
+        {"a.rar", testsupport::BuildRar5({{"dir/a.txt", std::string(5000, 'a')}, {"b.txt", "bee"}})},
+        {"b.rar", Text(testimage::Rar4ImageWriter().Marker().MainHeader(0).File({}).End().bytes())},
+        {"disk.isz", Text(isz.Build())},
+    };
+    for (const auto& [name, whole] : archives) {
+        std::vector<std::string> damaged;
+        for (std::size_t cut : {std::size_t{7}, whole.size() / 3, whole.size() / 2, whole.size() - 1})
+            damaged.push_back(whole.substr(0, cut));
+        for (std::size_t at : {whole.size() / 4, whole.size() / 2, whole.size() - 30}) {
+            std::string flipped = whole;
+            flipped[at] = static_cast<char>(flipped[at] ^ 0x5A);
+            damaged.push_back(flipped);
+        }
+        for (std::size_t i = 0; i < damaged.size(); ++i) {
+            SCOPED_TRACE(std::string(name) + " variant " + std::to_string(i));
+            const auto outcome = OpenBytes(dir, name, damaged[i]);
+            if (outcome.result.error == Error::Ok) {
+                ExpectIndexed(outcome);
+                continue;
+            }
+            ExpectRefused(outcome, outcome.result.error, outcome.result.message);
+        }
+    }
 }
 
 }  // namespace
