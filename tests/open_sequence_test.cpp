@@ -1,5 +1,7 @@
 // The checks before the walk, in the order the open runs them, through real opens.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include "mount/archive_reader_impl.h"
 #include "mount/archive_sources.h"
@@ -290,6 +292,29 @@ TEST_F(OpenSequence, DamagedArchivesOfEveryFormatFailCleanly) {
             ExpectRefused(outcome, outcome.result.error, outcome.result.message);
         }
     }
+}
+
+// With room for the reader's own descriptor and nothing more, the private
+// duplicates of the pre-readers cannot be made: the ZIP directory read fails
+// and a file that might be a ZIP cannot be told apart.
+TEST_F(OpenSequence, NoDescriptorLeftForThePreReaders) {
+    const std::string zip = BuildArchive(Container::ZipStored, {{"a.txt", "alpha"}});
+    const int caller = ArchiveMount::OpenArchiveFile(dir.WriteFile("a.zip", zip));
+    ASSERT_GE(caller, 0);
+    const int lowest_free = dup(0);  // the number the reader's duplicate will get
+    ASSERT_GE(lowest_free, 0);
+    close(lowest_free);
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit tight = saved;
+    tight.rlim_cur = static_cast<rlim_t>(lowest_free) + 1;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+    OpenResult out;
+    ArchiveMount::OpenArchiveDescriptor(out, caller, dir.path() / "a.zip", {}, {});
+    setrlimit(RLIMIT_NOFILE, &saved);
+    ArchiveMount::CloseArchiveDescriptor(caller);
+    EXPECT_EQ(out.error, Error::OpenFailed);
+    EXPECT_EQ(out.message, "zip could not be read");
 }
 
 }  // namespace
