@@ -81,6 +81,24 @@ TEST_F(OpenSequence, StoredInnerZipsAreFoundAndOpenThroughAWindow) {
     EXPECT_EQ(opened.reader->Identity().size, outer.size());
 }
 
+TEST_F(OpenSequence, InnerZipOffsetsCountFromTheWindowStart) {
+    const std::string inner = BuildArchive(Container::ZipStored, {{"x", "x"}});
+    const std::string middle = Text(testimage::ZipImageWriter()
+                                        .Add(testimage::StoredEntry("pad", testimage::Pattern(777)))
+                                        .Add(testimage::StoredEntry("inner.zip", Bytes(inner)))
+                                        .Build());
+    const std::string outer =
+        Text(testimage::ZipImageWriter().Add(testimage::StoredEntry("middle.zip", Bytes(middle))).Build());
+    const std::int64_t middle_at = 30 + 10;
+    const OpenResult opened = OpenWindow(outer, {middle_at, static_cast<std::int64_t>(middle.size()), true});
+    ASSERT_EQ(opened.error, Error::Ok) << opened.message;
+    const auto& entries = opened.reader->Entries();
+    ASSERT_EQ(entries.size(), 2u);
+    const std::int64_t inner_at = 30 + 3 + 777 + 30 + 9;
+    EXPECT_EQ(entries[1].nested_zip_offset, inner_at);
+    EXPECT_EQ(middle.compare(static_cast<std::size_t>(inner_at), 4, "PK\x03\x04"), 0);
+}
+
 TEST_F(OpenSequence, OnlyAZipIsReadThroughAWindow) {
     const std::string seven = BuildArchive(Container::SevenZip, {{"a", "a"}});
     const std::string file = std::string(100, 'x') + seven + std::string(100, 'y');
