@@ -7,6 +7,7 @@
 #include "formats/isz_image.h"
 #include "formats/zip_central_directory.h"
 #include "mount/archive_index.h"
+#include "mount/member_sink.h"
 
 namespace ArchiveMount {
 
@@ -15,6 +16,12 @@ struct ArchiveReader::Impl {
     Impl(const Impl&) = delete;
     Impl& operator=(const Impl&) = delete;
     ~Impl();
+
+    // Writes what `produce` yields to a temporary file beside `path`, stamps
+    // entry.mtime on it and renames it onto `path`. On failure `path` is as it
+    // was and no temporary file is left.
+    Error write_member(const MemberProducer& produce, const Entry& entry, const std::filesystem::path& path,
+                       std::string* message) const;
 
     int descriptor = -1;
     std::filesystem::path archive_path;
