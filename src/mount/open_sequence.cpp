@@ -1,19 +1,23 @@
-#include "mount/archive_index.h"
+#include "mount/archive_sources.h"
 
 namespace ArchiveMount {
 
-// Archives cannot be opened yet: every open fails plainly.
-void OpenArchivePath(OpenResult& out, const std::filesystem::path&, const OpenLimits&) {
-    out = OpenResult{};
-    out.error = Error::OpenFailed;
-    out.message = "opening archives is not built yet";
+void OpenArchivePath(OpenResult& out, const std::filesystem::path& path, const OpenLimits& limits) {
+    const int descriptor = OpenArchiveFile(path);
+    if (descriptor < 0) {
+        FailOpen(out, path, Error::OpenFailed, "open failed");
+        return;
+    }
+    OpenArchiveDescriptor(out, descriptor, path, limits, ArchiveWindow{});
+    CloseArchiveDescriptor(descriptor);
 }
 
-void OpenArchiveDescriptor(OpenResult& out, int, const std::filesystem::path&, const OpenLimits&,
-                           const ArchiveWindow&) {
-    out = OpenResult{};
-    out.error = Error::OpenFailed;
-    out.message = "opening archives is not built yet";
+void OpenArchiveDescriptor(OpenResult& out, int descriptor, const std::filesystem::path& path,
+                           const OpenLimits& limits, const ArchiveWindow& window) {
+    std::unique_ptr<ArchiveReader> reader = AcquireArchive(out, descriptor, path, limits, window);
+    if (!reader) return;
+    // Detection, pre-readers and the walk follow here once they exist.
+    FailOpen(out, path, Error::OpenFailed, "opening archives is not built yet");
 }
 
 }  // namespace ArchiveMount

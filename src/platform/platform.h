@@ -23,7 +23,8 @@ bool ApplyMemoryCap(std::uint64_t bytes);
 // Switches a descriptor to binary mode (no newline translation). No-op on POSIX.
 void SetBinaryMode(int descriptor);
 
-// Makes a close-on-exec duplicate of `descriptor`; negative on failure.
+// Makes a close-on-exec duplicate of `descriptor`, numbered 3 or above so it
+// can never take the place of a closed standard descriptor; negative on failure.
 int DuplicateDescriptor(int descriptor);
 
 // Makes `target` refer to what `source` refers to; 0 on success, nonzero on failure.

@@ -28,7 +28,7 @@ bool ApplyMemoryCap(std::uint64_t bytes) {
 void SetBinaryMode(int) {}
 
 int DuplicateDescriptor(int descriptor) {
-    return fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
+    return fcntl(descriptor, F_DUPFD_CLOEXEC, 3);
 }
 
 int RedirectDescriptor(int source, int target) {

@@ -1,0 +1,176 @@
+#include "mount/library_setup.h"
+
+#include <cstdio>
+#include <initializer_list>
+#include <new>
+#include <vector>
+
+#include "log/logger.h"
+#include "mount/archive_sources.h"
+#include "platform/platform.h"
+
+namespace ArchiveMount {
+
+namespace {
+
+constexpr std::size_t kOpenBlockSize = 65536;
+
+struct ProbeRow {
+    const char* name;
+    FilterRegistration registration;
+    DecoderFamily family;
+};
+
+constexpr ProbeRow kProbeTable[] = {
+    {"gzip", archive_read_support_filter_gzip, kGzipDecoder},
+    {"bzip2", archive_read_support_filter_bzip2, kBzip2Decoder},
+    {"xz", archive_read_support_filter_xz, kXzLzmaDecoder},
+    {"lzma", archive_read_support_filter_lzma, kXzLzmaDecoder},
+    {"zstd", archive_read_support_filter_zstd, kZstdDecoder},
+};
+
+int RegisterForReal(const char*, FilterRegistration registration, struct archive* scratch) {
+    return registration(scratch);
+}
+
+DecoderProbe g_probe = RegisterForReal;
+
+struct DecoderRegistry {
+    bool available[4] = {true, true, true, true};
+    std::vector<FilterRegistration> usable;
+
+    DecoderRegistry() {
+        for (const ProbeRow& row : kProbeTable) {
+            struct archive* scratch = archive_read_new();
+            if (scratch == nullptr) throw std::bad_alloc();
+            // The library answers ARCHIVE_WARN when it could only run an
+            // external program; the helper never starts one.
+            const int result = g_probe(row.name, row.registration, scratch);
+            archive_read_free(scratch);
+            if (result == ARCHIVE_OK) {
+                usable.push_back(row.registration);
+                continue;
+            }
+            available[row.family] = false;
+            tessra::Logger::Instance().Log(
+                3, "archive", "libarchive has no built-in %s decoder; archives and zip members using it are refused",
+                row.name);
+        }
+    }
+};
+
+const DecoderRegistry& Registry() {
+    static const DecoderRegistry registry;
+    return registry;
+}
+
+FilterRegistration FilterFor(DetectedFormat format) {
+    switch (format) {
+        case DetectedFormat::Gzip: return archive_read_support_filter_gzip;
+        case DetectedFormat::Bzip2: return archive_read_support_filter_bzip2;
+        case DetectedFormat::Xz: return archive_read_support_filter_xz;
+        case DetectedFormat::Zstd: return archive_read_support_filter_zstd;
+        case DetectedFormat::Lzma: return archive_read_support_filter_lzma;
+        default: return nullptr;
+    }
+}
+
+void RegisterFormats(struct archive* archive, DetectedFormat format, bool zip_only, bool raw_stream) {
+    switch (format) {
+        case DetectedFormat::Unknown:
+            archive_read_support_format_zip_seekable(archive);
+            if (!zip_only) {
+                archive_read_support_format_rar(archive);
+                archive_read_support_format_rar5(archive);
+                archive_read_support_format_7zip(archive);
+                archive_read_support_format_tar(archive);
+            }
+            break;
+        case DetectedFormat::Zip: archive_read_support_format_zip_seekable(archive); break;
+        case DetectedFormat::Rar: archive_read_support_format_rar(archive); break;
+        case DetectedFormat::Rar5: archive_read_support_format_rar5(archive); break;
+        case DetectedFormat::SevenZip: archive_read_support_format_7zip(archive); break;
+        case DetectedFormat::Tar: archive_read_support_format_tar(archive); break;
+        case DetectedFormat::Gzip:
+        case DetectedFormat::Bzip2:
+        case DetectedFormat::Xz:
+        case DetectedFormat::Zstd:
+        case DetectedFormat::Lzma:
+            if (raw_stream)
+                archive_read_support_format_raw(archive);
+            else
+                archive_read_support_format_tar(archive);
+            AddDecoder(archive, format);
+            return;
+        case DetectedFormat::Iso9660: archive_read_support_format_iso9660(archive); return;
+        default: return;  // Isz: the helper reads those itself
+    }
+    // The filters a container may arrive wrapped in.
+    for (DetectedFormat wrap : {DetectedFormat::Gzip, DetectedFormat::Bzip2, DetectedFormat::Xz, DetectedFormat::Zstd})
+        AddDecoder(archive, wrap);
+}
+
+int Refused(struct archive* archive, std::string* message) {
+    const char* reason = archive_error_string(archive);
+    if (message) *message = reason != nullptr && *reason != '\0' ? reason : "open failed";
+    return kLibraryRefused;
+}
+
+}  // namespace
+
+void SetDecoderProbe(DecoderProbe probe) { g_probe = probe; }
+
+const bool* DecoderFlags() { return Registry().available; }
+
+void AddDecoder(struct archive* archive, DetectedFormat format) {
+    const FilterRegistration registration = FilterFor(format);
+    if (registration == nullptr) return;
+    for (FilterRegistration usable : Registry().usable) {
+        if (usable == registration) {
+            registration(archive);
+            return;
+        }
+    }
+}
+
+LibraryHandle::~LibraryHandle() {
+    if (archive != nullptr) archive_read_free(archive);
+    CloseArchiveDescriptor(descriptor);
+}
+
+int OpenLibraryHandle(int descriptor, DetectedFormat format, bool zip_only, bool raw_stream,
+                      const ArchiveWindow& window, LibraryHandle& out, std::string* message) {
+    out.archive = archive_read_new();
+    if (out.archive == nullptr) throw std::bad_alloc();
+    RegisterFormats(out.archive, format, zip_only, raw_stream);
+    // Results ignored: an option for a format that is not registered is
+    // refused, which changes nothing. Its error text must not outlive it.
+    archive_read_set_format_option(out.archive, "zip", "mac-ext", nullptr);
+    archive_read_set_format_option(out.archive, "tar", "hdrcharset", "UTF-8");
+    archive_clear_error(out.archive);
+
+    out.descriptor = DuplicateArchiveDescriptor(descriptor);
+    if (out.descriptor < 0) {
+        if (message) *message = "cannot duplicate the archive descriptor";
+        return kLibraryNoDescriptor;
+    }
+    if (!window.present) {
+        platform::Seek(out.descriptor, 0, SEEK_SET);
+        if (archive_read_open_fd(out.archive, out.descriptor, kOpenBlockSize) != ARCHIVE_OK)
+            return Refused(out.archive, message);
+        return kLibraryOpened;
+    }
+    platform::Seek(out.descriptor, window.offset, SEEK_SET);
+    out.cursor = std::make_unique<WindowCursor>();
+    out.cursor->descriptor = out.descriptor;
+    out.cursor->offset = window.offset;
+    out.cursor->length = window.length;
+    archive_read_set_read_callback(out.archive, WindowRead);
+    archive_read_set_seek_callback(out.archive, WindowSeek);
+    archive_read_set_skip_callback(out.archive, WindowSkip);
+    archive_read_set_callback_data(out.archive, out.cursor.get());
+    if (archive_read_open1(out.archive) != ARCHIVE_OK) return Refused(out.archive, message);
+    return kLibraryOpened;
+}
+
+}  // namespace ArchiveMount

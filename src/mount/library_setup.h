@@ -1,0 +1,72 @@
+// Archive-library handles set up with exactly the formats and decompression
+// filters that fit the archive, and the process-wide registry of the filters
+// whose decoders are built into the library.
+#pragma once
+
+#include <archive.h>
+
+#include <memory>
+#include <string>
+
+#include "mount/archive_index.h"
+#include "mount/window_cursor.h"
+
+namespace ArchiveMount {
+
+// Indexes of the flags DecoderFlags() returns.
+enum DecoderFamily : int {
+    kBzip2Decoder = 0,
+    kXzLzmaDecoder = 1,  // one flag for both
+    kZstdDecoder = 2,
+    kGzipDecoder = 3,
+};
+
+// The four "decoder is built in" flags, indexed by DecoderFamily. The registry
+// is probed on the first call of this or AddDecoder; a missing decoder logs one
+// WARN line per process.
+const bool* DecoderFlags();
+
+// Registers on `archive` the filter that `format` is compressed with, when its
+// decoder passed the probe; nothing for formats without a filter.
+void AddDecoder(struct archive* archive, DetectedFormat format);
+
+// A filter registration call of the library, e.g. archive_read_support_filter_zstd.
+using FilterRegistration = int (*)(struct archive*);
+
+// Test seam: how the registry probes one filter ("gzip", "bzip2", "xz", "lzma",
+// "zstd") on a scratch handle; 0 means usable. Consulted only while the
+// registry is first built, so it must be set before anything uses it.
+using DecoderProbe = int (*)(const char* name, FilterRegistration registration, struct archive* scratch);
+void SetDecoderProbe(DecoderProbe probe);
+
+// One prepared library read handle and what it reads through. Destruction
+// frees the library handle, closes the descriptor, then drops the cursor.
+struct LibraryHandle {
+    LibraryHandle() = default;
+    LibraryHandle(const LibraryHandle&) = delete;
+    LibraryHandle& operator=(const LibraryHandle&) = delete;
+    ~LibraryHandle();
+
+    struct archive* archive = nullptr;
+    int descriptor = -1;                   // the handle's own duplicate
+    std::unique_ptr<WindowCursor> cursor;  // only when reading a window
+};
+
+// Results of OpenLibraryHandle.
+enum : int {
+    kLibraryOpened = 0,
+    kLibraryNoDescriptor = 1,  // the descriptor could not be duplicated
+    kLibraryRefused = 2,       // the library did not accept the archive
+};
+
+// Opens a library handle on a duplicate of `descriptor` (the reader's own),
+// with the formats and filters for `format`: `zip_only` limits an Unknown
+// archive to the ZIP reader, `raw_stream` reads a compressed file as one raw
+// stream rather than as a compressed tar, and a present `window` makes the
+// library see only that byte range. Returns one of the results above; on
+// failure `message`, when given, receives the reason. `out` is filled as far
+// as the routine got and is the caller's to destroy in every case.
+int OpenLibraryHandle(int descriptor, DetectedFormat format, bool zip_only, bool raw_stream,
+                      const ArchiveWindow& window, LibraryHandle& out, std::string* message);
+
+}  // namespace ArchiveMount

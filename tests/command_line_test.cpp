@@ -1,0 +1,98 @@
+// The command line, against the real helper binary.
+#include "helper/command_line.h"
+
+#include <archive.h>
+#include <gtest/gtest.h>
+
+#include "support/helper_session.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using TestSupport::kReplyTimeout;
+
+constexpr const char* kUsage = "usage: ombrex-archive-helper [--memory-limit-mb N] [--test-hooks] [--version]\n";
+
+TEST(CommandLine, RefusedArgumentsPrintTheUsageLineAndExitWith2) {
+    const std::vector<std::vector<std::string>> cases = {
+        {"--memory-limit-mb", "0"},
+        {"--memory-limit-mb", "-5"},
+        {"--memory-limit-mb", "+5"},
+        {"--memory-limit-mb", "5x"},
+        {"--memory-limit-mb", " 5"},
+        {"--memory-limit-mb", "0x10"},
+        {"--memory-limit-mb", ""},
+        {"--memory-limit-mb", "-"},
+        {"--memory-limit-mb", "1048577"},
+        {"--memory-limit-mb", "1234567890123456789012345"},
+        {"--memory-limit-mb"},
+        {"--memory-limit-mb", "--version"},
+        {"--memory-limit-mb=5"},
+        {"--version", "--bogus"},
+        {"--test-hooks", "--Version"},
+        {""},
+        // A valid limit later does not undo an invalid one before it.
+        {"--memory-limit-mb", "x", "--memory-limit-mb", "5"},
+    };
+    for (const auto& arguments : cases) {
+        std::string shown;
+        for (const auto& a : arguments) shown += "[" + a + "]";
+        auto helper = TestSupport::StartHelper(arguments);
+        ASSERT_TRUE(helper);
+        const auto status = helper->Wait(kReplyTimeout);
+        ASSERT_TRUE(status) << shown;
+        EXPECT_TRUE(status->exited && status->code == 2) << shown << ": " << HelperClient::DescribeExit(*status);
+        EXPECT_EQ(helper->StandardError(), kUsage) << shown;
+        const auto output = helper->ReadToEnd(kReplyTimeout);
+        ASSERT_TRUE(output);
+        EXPECT_TRUE(output->empty()) << shown;
+    }
+}
+
+TEST(CommandLine, AcceptedMemoryLimitsLetTheHelperServe) {
+    if (TestSupport::kSanitizerBuild) GTEST_SKIP() << "a data-size cap also limits the sanitizer's own mappings";
+    for (const char* limit : {"1048576", "007"}) {
+        auto helper = TestSupport::StartHelper({"--test-hooks", "--memory-limit-mb", limit});
+        ASSERT_TRUE(helper);
+        ASSERT_TRUE(helper->SendRequest(ArchiveHelper::MessageType::HelloRequest, {}));
+        EXPECT_TRUE(helper->ReadHello(kReplyTimeout)) << limit;
+        helper->CloseInput();
+        const auto status = helper->Wait(kReplyTimeout);
+        ASSERT_TRUE(status);
+        EXPECT_TRUE(status->exited && status->code == 0) << limit;
+        EXPECT_EQ(helper->StandardError(), "") << limit;
+    }
+}
+
+TEST(CommandLine, VersionPrintsOneLineWithTheLibraryDetailsAndSpeaksNoProtocol) {
+    auto helper = TestSupport::StartHelper({"--version"});
+    ASSERT_TRUE(helper);
+    const auto output = helper->ReadToEnd(kReplyTimeout);
+    ASSERT_TRUE(output);
+    EXPECT_EQ(std::string(output->begin(), output->end()),
+              std::string("ombrex-archive-helper 1 (") + archive_version_details() + ")\n");
+    const auto status = helper->Wait(kReplyTimeout);
+    ASSERT_TRUE(status);
+    EXPECT_TRUE(status->exited && status->code == 0);
+}
+
+TEST(CommandLine, SignedDecimalParsingCoversTheInt64Range) {
+    using ArchiveHelper::ParseSignedDecimal;
+    EXPECT_EQ(ParseSignedDecimal("9223372036854775807"), INT64_MAX);
+    EXPECT_EQ(ParseSignedDecimal("-9223372036854775808"), INT64_MIN);
+    EXPECT_EQ(ParseSignedDecimal("9223372036854775808"), std::nullopt);
+    EXPECT_EQ(ParseSignedDecimal("-9223372036854775809"), std::nullopt);
+    EXPECT_EQ(ParseSignedDecimal("-0"), 0);
+    EXPECT_EQ(ParseSignedDecimal("--1"), std::nullopt);
+    EXPECT_EQ(ParseSignedDecimal("1-"), std::nullopt);
+}
+
+TEST(CommandLine, TheLastValidLimitWins) {
+    const char* argv[] = {"helper", "--memory-limit-mb", "5", "--memory-limit-mb", "9", "--test-hooks"};
+    const auto line = ArchiveHelper::ParseCommandLine(6, argv);
+    EXPECT_EQ(line.memory_limit_mb, 9);
+    EXPECT_TRUE(line.test_hooks);
+    EXPECT_FALSE(line.usage_error);
+}
+
+}  // namespace

@@ -1,0 +1,70 @@
+#include "client/helper_process.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "support/helper_session.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using ArchiveHelper::MessageType;
+
+int OpenDescriptorCount() {
+    int count = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++count;
+    return count;
+}
+
+TEST(HelperProcess, AMissingBinaryIsReportedAndLeavesNothingBehind) {
+    const int before = OpenDescriptorCount();
+    std::string message;
+    auto process = HelperClient::HelperProcess::Start({"/nonexistent/helper", {}, -1, false}, &message);
+    EXPECT_EQ(process, nullptr);
+    EXPECT_EQ(message, "cannot run the helper: No such file or directory");
+    EXPECT_EQ(OpenDescriptorCount(), before);
+}
+
+TEST(HelperProcess, DestroyingARunningHelperReapsItAndClosesEveryPipe) {
+    const int before = OpenDescriptorCount();
+    int pid = 0;
+    {
+        auto helper = TestSupport::StartHelper();
+        ASSERT_TRUE(helper);
+        pid = helper->pid();
+        HelperClient::Frame frame;
+        // Nothing was asked, so nothing comes.
+        EXPECT_EQ(helper->ReadFrame(frame, 50ms), HelperClient::ReadResult::Timeout);
+        EXPECT_EQ(helper->Wait(10ms), std::nullopt);
+    }
+    EXPECT_FALSE(std::filesystem::exists("/proc/" + std::to_string(pid))) << "left a zombie";
+    EXPECT_EQ(OpenDescriptorCount(), before);
+}
+
+TEST(HelperProcess, WritingToAHelperThatEndedFailsWithoutASignal) {
+    auto helper = TestSupport::StartHelper({"--bogus"});
+    ASSERT_TRUE(helper);
+    const auto status = helper->Wait(TestSupport::kReplyTimeout);
+    ASSERT_TRUE(status);
+    EXPECT_EQ(HelperClient::DescribeExit(*status), "exit 2");
+    // Reaching the next line at all shows SIGPIPE did not end this process.
+    EXPECT_FALSE(helper->SendRequest(MessageType::HelloRequest, {}));
+    HelperClient::Frame frame;
+    EXPECT_EQ(helper->ReadFrame(frame, 1000ms), HelperClient::ReadResult::EndOfStream);
+}
+
+TEST(HelperProcess, NoDescriptorOfTheParentLeaksIntoTheChild) {
+    auto helper = TestSupport::StartHelper();
+    ASSERT_TRUE(helper);
+    ASSERT_TRUE(helper->SendRequest(MessageType::HelloRequest, {}));
+    ASSERT_TRUE(helper->ReadHello(TestSupport::kReplyTimeout));
+    int count = 0;
+    for ([[maybe_unused]] const auto& entry :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(helper->pid()) + "/fd")) {
+        ++count;
+    }
+    EXPECT_EQ(count, 4);  // 0, 1 (now standard error), 2 and the reply channel
+}
+
+}  // namespace

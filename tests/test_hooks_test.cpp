@@ -1,0 +1,124 @@
+#include "helper/test_hooks.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+#include "client/request_encoding.h"
+#include "support/helper_session.h"
+#include "support/loop_harness.h"
+
+namespace {
+
+using namespace ArchiveHelper;
+using ArchiveMount::Error;
+using HelperClient::EncodeHookRequest;
+using HelperClient::EncodeMaterializeAllRequest;
+using HelperClient::EncodeMaterializeRequest;
+using TestSupport::kReplyTimeout;
+using TestSupport::Request;
+using Buffer = std::vector<unsigned char>;
+
+Buffer Concat(std::initializer_list<Buffer> parts) {
+    Buffer all;
+    for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+// Opens always succeed with a small fake index.
+ArchiveOpeners FakeOpeners() {
+    ArchiveOpeners openers;
+    openers.open_path = [](ArchiveMount::OpenResult& out, const std::filesystem::path&,
+                           const ArchiveMount::OpenLimits&) {
+        out.reader = std::make_unique<TestSupport::FakeSource>(
+            TestSupport::SmallIndex(), std::make_shared<TestSupport::FakeSource::Record>());
+    };
+    return openers;
+}
+
+Buffer OpenFrame() {
+    return Request(MessageType::OpenRequest, HelperClient::EncodeOpenRequest(TestSupport::OpenByPath("a")));
+}
+
+TEST(TestHooks, AnArmedAbortEndsTheProcessWithoutAReply) {
+    struct Case {
+        const char* name;
+        Buffer frames;
+    };
+    const Case cases[] = {
+        {"ordinal 7", Concat({Request(MessageType::AbortHook, EncodeHookRequest(7)), OpenFrame(),
+                              Request(MessageType::MaterializeRequest, EncodeMaterializeRequest(7, "o"))})},
+        {"abort wins over a stall on the same ordinal",
+         Concat({Request(MessageType::StallHook, EncodeHookRequest(7)),
+                 Request(MessageType::AbortHook, EncodeHookRequest(7)), OpenFrame(),
+                 Request(MessageType::MaterializeRequest, EncodeMaterializeRequest(7, "o"))})},
+        {"0xFFFFFFFF fires on materialize-all",
+         Concat({Request(MessageType::AbortHook, EncodeHookRequest(0xFFFFFFFF)), OpenFrame(),
+                 Request(MessageType::MaterializeAllRequest, EncodeMaterializeAllRequest("d"))})},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EXIT(TestSupport::RunLoop(c.frames, true, FakeOpeners()), testing::KilledBySignal(SIGABRT), "")
+            << c.name;
+    }
+}
+
+TEST(TestHooks, HooksForOtherOrdinalsDelayNothing) {
+    const auto started = std::chrono::steady_clock::now();
+    const auto run = TestSupport::RunLoop(
+        Concat({Request(MessageType::StallHook, EncodeHookRequest(8)),
+                Request(MessageType::AbortHook, EncodeHookRequest(0xFFFFFFFF)), OpenFrame(),
+                Request(MessageType::MaterializeRequest, EncodeMaterializeRequest(7, "o"))}),
+        true, FakeOpeners());
+    // Far below the 600 s a stall would take; not a speed target.
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(60));
+    EXPECT_EQ(run.exit_code, 0);
+    const auto frames = TestSupport::SplitReplies(run.replies);
+    ASSERT_EQ(frames.size(), 4u);
+    EXPECT_EQ(TestSupport::StatusOf(frames[0]).code, Error::Ok);
+    EXPECT_EQ(TestSupport::StatusOf(frames[0]).message, "");
+    EXPECT_EQ(TestSupport::StatusOf(frames[3]).message, "written");
+}
+
+TEST(TestHooks, HooksAreCheckedOnlyWithAnArchiveOpen) {
+    auto helper = TestSupport::StartHelper({"--test-hooks"});
+    ASSERT_TRUE(helper->SendRequest(MessageType::AbortHook, EncodeHookRequest(3)));
+    ASSERT_TRUE(helper->SendRequest(MessageType::StallHook, EncodeHookRequest(7)));
+    ASSERT_TRUE(helper->SendRequest(MessageType::MaterializeRequest, EncodeMaterializeRequest(7, "o")));
+    ASSERT_TRUE(helper->SendRequest(MessageType::MaterializeRequest, EncodeMaterializeRequest(3, "o")));
+    for (int i = 0; i < 2; ++i) {
+        const auto armed = helper->ReadStatus(kReplyTimeout);
+        ASSERT_TRUE(armed);
+        EXPECT_EQ(armed->code, Error::Ok);
+    }
+    for (int i = 0; i < 2; ++i) {
+        const auto reply = helper->ReadStatus(std::chrono::milliseconds(10000));
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->message, "no archive is open");
+    }
+    helper->CloseInput();
+    const auto status = helper->Wait(kReplyTimeout);
+    ASSERT_TRUE(status);
+    EXPECT_TRUE(status->exited && status->code == 0);
+}
+
+TEST(TestHooks, AllocationPastTheCapIsRefusedAndServingGoesOn) {
+    if (TestSupport::kSanitizerBuild) GTEST_SKIP() << "a data-size cap also limits the sanitizer's own mappings";
+    auto helper = TestSupport::StartHelper({"--test-hooks", "--memory-limit-mb", "32"});
+    const std::pair<std::uint32_t, Error> cases[] = {
+        {64, Error::SizeOverLimit}, {8, Error::Ok}, {0, Error::Ok}, {0xFFFFFFFF, Error::SizeOverLimit}};
+    for (const auto& [mebibytes, code] : cases) {
+        ASSERT_TRUE(helper->SendRequest(MessageType::AllocateHook, EncodeHookRequest(mebibytes)));
+        const auto reply = helper->ReadStatus(kReplyTimeout);
+        ASSERT_TRUE(reply) << mebibytes;
+        EXPECT_EQ(reply->code, code) << mebibytes;
+        EXPECT_EQ(reply->message, "");
+    }
+    ASSERT_TRUE(helper->SendRequest(MessageType::HelloRequest, {}));
+    EXPECT_TRUE(helper->ReadHello(kReplyTimeout));
+    helper->CloseInput();
+    const auto status = helper->Wait(kReplyTimeout);
+    ASSERT_TRUE(status);
+    EXPECT_TRUE(status->exited && status->code == 0);
+}
+
+}  // namespace
