@@ -6,15 +6,17 @@
 
 #include "mount/archive_reader_impl.h"
 #include "support/file_size_limit.h"
+#include "support/log_recorder.h"
 #include "support/output_checks.h"
+#include "support/temp_dir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using ArchiveMount::Entry;
 using ArchiveMount::Error;
-using test_support::ExpectNoPartFiles;
-using test_support::ReadWholeFile;
+using testsupport::ExpectNoPartFiles;
+using testsupport::ReadWholeFile;
 
 // A producer that hands out `pieces` in order and then answers `result`.
 MemberProducer Producing(std::vector<std::string> pieces, Error result = Error::Ok, std::string* message = nullptr,
@@ -42,7 +44,7 @@ protected:
     OutputFiles() { impl.archive_path = "/archives/game.zip"; }
     void TearDown() override { ExpectNoPartFiles(scratch.path()); }
 
-    test_support::ScratchDirectory scratch;
+    testsupport::TempDir scratch;
     ArchiveMount::ArchiveReader::Impl impl;
 };
 
@@ -62,8 +64,8 @@ TEST_F(OutputFiles, WritesPiecesInOrderIntoNewDirectoriesAndStampsTheTime) {
               Error::Ok);
     EXPECT_EQ(message, "untouched");
     EXPECT_EQ(ReadWholeFile(target), "abc" + std::string(70000, 'x') + "z");
-    EXPECT_EQ(test_support::FileTimeSeconds(target), 1000000000);
-    EXPECT_EQ(test_support::FileNamesIn(target.parent_path()), std::vector<std::string>{"out.bin"});
+    EXPECT_EQ(testsupport::FileTimeSeconds(target), 1000000000);
+    EXPECT_EQ(testsupport::FileNamesIn(target.parent_path()), std::vector<std::string>{"out.bin"});
 }
 
 TEST_F(OutputFiles, EmptyMemberGivesEmptyFileWithItsTime) {
@@ -71,15 +73,14 @@ TEST_F(OutputFiles, EmptyMemberGivesEmptyFileWithItsTime) {
     ASSERT_EQ(impl.write_member(Producing({}), EntryAt(86400), target, nullptr), Error::Ok);
     EXPECT_TRUE(fs::is_regular_file(target));
     EXPECT_EQ(fs::file_size(target), 0u);
-    EXPECT_EQ(test_support::FileTimeSeconds(target), 86400);
+    EXPECT_EQ(testsupport::FileTimeSeconds(target), 86400);
 }
 
 TEST_F(OutputFiles, ReplacesAnExistingFileOnSuccess) {
-    const fs::path target = scratch.path() / "out";
-    test_support::WriteWholeFile(target, "old content that is longer");
+    const fs::path target = scratch.WriteFile("out", "old content that is longer");
     ASSERT_EQ(impl.write_member(Producing({"new"}), EntryAt(5), target, nullptr), Error::Ok);
     EXPECT_EQ(ReadWholeFile(target), "new");
-    EXPECT_EQ(test_support::FileTimeSeconds(target), 5);
+    EXPECT_EQ(testsupport::FileTimeSeconds(target), 5);
 }
 
 TEST_F(OutputFiles, TimesOutsideTheFileClockAreClampedWithOneWarning) {
@@ -97,22 +98,26 @@ TEST_F(OutputFiles, TimesOutsideTheFileClockAreClampedWithOneWarning) {
     };
     for (const auto& c : cases) {
         const fs::path target = scratch.path() / ("t" + std::to_string(c.mtime));
-        test_support::WarnCapture warnings;
+        auto& log = testsupport::LogRecorder::Instance();
+        const std::size_t mark = log.Mark();
         // The message pointer does not decide whether the line is logged.
         ASSERT_EQ(impl.write_member(Producing({"x"}), EntryAt(c.mtime), target, nullptr), Error::Ok);
-        EXPECT_EQ(test_support::FileTimeSeconds(target), c.stamped) << c.mtime;
+        EXPECT_EQ(testsupport::FileTimeSeconds(target), c.stamped) << c.mtime;
         std::vector<std::string> expected;
         if (c.warned) {
             expected.push_back("/archives/game.zip: mtime " + std::to_string(c.mtime) + " of '" + target.string() +
                                "' is outside the file clock, clamped");
         }
-        EXPECT_EQ(warnings.lines(), expected);
+        std::vector<std::string> logged;
+        for (const auto& record : log.Since(mark)) {
+            if (record.level == 3 && record.component == "archive") logged.push_back(record.message);
+        }
+        EXPECT_EQ(logged, expected);
     }
 }
 
 TEST_F(OutputFiles, FailuresKeepTheExistingFileAndLeaveNoTemporary) {
-    const fs::path blocker = scratch.path() / "plain-file";
-    test_support::WriteWholeFile(blocker, "i am a file");
+    const fs::path blocker = scratch.WriteFile("plain-file", "i am a file");
     const fs::path directory_target = scratch.path() / "a-directory";
     fs::create_directory(directory_target);
 
@@ -141,7 +146,7 @@ TEST_F(OutputFiles, FailuresKeepTheExistingFileAndLeaveNoTemporary) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        if (c.keep_existing) test_support::WriteWholeFile(c.target, "precious");
+        if (c.keep_existing) scratch.WriteFile(c.target.filename().string(), "precious");
         std::string message;
         const Error code = impl.write_member(Producing({"partial", "bytes"}, c.produced, &message, c.produced_message),
                                              EntryAt(0), c.target, &message);
@@ -161,8 +166,7 @@ TEST_F(OutputFiles, FailuresKeepTheExistingFileAndLeaveNoTemporary) {
 }
 
 TEST_F(OutputFiles, CreationFailureNamesTheTemporaryPath) {
-    const fs::path blocker = scratch.path() / "file";
-    test_support::WriteWholeFile(blocker, "");
+    const fs::path blocker = scratch.WriteFile("file", "");
     const fs::path target = blocker / "out";
     std::string message;
     ASSERT_EQ(impl.write_member(Producing({"x"}), EntryAt(0), target, &message), Error::OpenFailed);
@@ -185,18 +189,17 @@ TEST_F(OutputFiles, FullDiskFailsTheMemberAndLeavesNothing) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const fs::path target = scratch.path() / "full";
-        test_support::WriteWholeFile(target, "before");
+        const fs::path target = scratch.WriteFile("full", "before");
         std::string message;
         Error code;
         {
-            test_support::ScopedFileSizeLimit limit(kLimit);
+            testsupport::ScopedFileSizeLimit limit(kLimit);
             code = impl.write_member(Producing(c.pieces, Error::Ok, &message), EntryAt(0), target, &message);
         }
         EXPECT_EQ(code, Error::OpenFailed);
         EXPECT_EQ(message.substr(0, c.message_prefix.size()), c.message_prefix) << message;
         EXPECT_EQ(ReadWholeFile(target), "before");
-        EXPECT_EQ(test_support::FileNamesIn(scratch.path()), std::vector<std::string>{"full"});
+        EXPECT_EQ(testsupport::FileNamesIn(scratch.path()), std::vector<std::string>{"full"});
     }
 }
 

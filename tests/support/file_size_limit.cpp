@@ -5,7 +5,7 @@
 #include <csignal>
 #include <sys/resource.h>
 
-namespace test_support {
+namespace testsupport {
 
 ScopedFileSizeLimit::ScopedFileSizeLimit(unsigned long long bytes) {
     previous_handler_ = std::signal(SIGXFSZ, SIG_IGN);
@@ -24,4 +24,4 @@ ScopedFileSizeLimit::~ScopedFileSizeLimit() {
     std::signal(SIGXFSZ, previous_handler_);
 }
 
-}  // namespace test_support
+}  // namespace testsupport

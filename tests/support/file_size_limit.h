@@ -1,7 +1,7 @@
 // Simulates a full disk: files of this process cannot grow past a limit.
 #pragma once
 
-namespace test_support {
+namespace testsupport {
 
 // While alive, writes that would grow a file past `bytes` fail with an error
 // instead of raising a signal. The previous limit comes back afterwards.
@@ -17,4 +17,4 @@ private:
     void (*previous_handler_)(int) = nullptr;
 };
 
-}  // namespace test_support
+}  // namespace testsupport
