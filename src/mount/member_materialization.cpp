@@ -2,7 +2,7 @@
 // the ISZ decoder, the legacy ZIP path and a library handle.
 #include "mount/member_materialization.h"
 
-#include "formats/isz_image.h"
+#include "formats/isz_member.h"
 #include "mount/archive_sources.h"
 #include "mount/library_setup.h"
 
