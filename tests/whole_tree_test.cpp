@@ -1,9 +1,12 @@
 // The whole-tree pass on readers filled by hand.
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include "mount/archive_reader_impl.h"
 #include "support/archive_builder.h"
+#include "formats/zip_central_directory.h"
 #include "support/hand_reader.h"
+#include "support/legacy_fixtures.h"
 #include "support/output_checks.h"
 #include "support/temp_dir.h"
 
@@ -111,6 +114,54 @@ TEST_F(WholeTree, HandleThatCannotOpenIsOpenFailed) {
     EXPECT_EQ(reader->MaterializeAll(dir.path() / "out", &message), Error::OpenFailed);
     EXPECT_FALSE(message.empty());
     EXPECT_TRUE(fs::is_empty(dir.path() / "out"));
+}
+
+std::uint32_t Crc(const std::string& bytes) {
+    return static_cast<std::uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(bytes.data()), bytes.size()));
+}
+
+// Real ZIPs that mix stored members with shrunk or imploded ones, inside a
+// larger file and read through a window, indexed as the open would.
+TEST(WholeTreeZip, LegacyAndLibraryMembersThroughAWindow) {
+    for (const char* name : {"Zip.shrink.zip", "Zip.implode.zip"}) {
+        SCOPED_TRACE(name);
+        testsupport::TempDir dir;
+        const auto zip = TestZip::ReadFileBytes(std::string(OMBREX_FIXTURES_DIR) + "/legacy-zip/" + name);
+        ASSERT_FALSE(zip.empty());
+        const std::string prefix(777, '\xEE');
+        const fs::path path =
+            dir.WriteFile("outer.bin", prefix + std::string(zip.begin(), zip.end()) + std::string(300, '\xDD'));
+
+        auto reader = testsupport::HandReader(path, {});
+        auto& impl = reader->impl();
+        impl.window = {777, static_cast<std::int64_t>(zip.size()), true};
+        impl.archive_size = zip.size();
+        impl.detected_format = ArchiveMount::DetectedFormat::Zip;
+        const auto directory = ZipCentralDirectory::ReadWindow(impl.descriptor, 777, zip.size(), 100);
+        ASSERT_EQ(directory.status, ZipCentralDirectory::Status::Ok);
+        ASSERT_EQ(directory.records.size(), 3u);
+        for (int ordinal = 0; ordinal < 3; ++ordinal) {
+            const auto& record = directory.records[ordinal];
+            AddEntry(impl, FileEntry(ordinal, record.name, static_cast<std::int64_t>(record.uncompressed_size)), 0);
+            if (record.method == 1 || record.method == 6) impl.legacy_members[ordinal] = record;
+        }
+        EXPECT_EQ(impl.legacy_members.size(), 2u);
+
+        const fs::path target = dir.path() / "tree";
+        std::string message;
+        ASSERT_EQ(reader->MaterializeAll(target, &message), Error::Ok) << message;
+        EXPECT_EQ(FileNamesIn(target), (std::vector<std::string>{"0", "1", "2"}));
+        for (int ordinal = 0; ordinal < 3; ++ordinal) {
+            const auto& record = directory.records[ordinal];
+            const std::string bytes = ReadWholeFile(target / std::to_string(ordinal));
+            EXPECT_EQ(bytes.size(), record.uncompressed_size) << record.name;
+            EXPECT_EQ(Crc(bytes), record.crc32) << record.name;
+            std::vector<unsigned char> single;
+            ASSERT_EQ(reader->Materialize(ordinal, single, &message), Error::Ok) << message;
+            EXPECT_EQ(std::string(single.begin(), single.end()), bytes);
+        }
+        testsupport::ExpectNoPartFiles(dir.path());
+    }
 }
 
 }  // namespace
