@@ -2,6 +2,9 @@
 // path, by a passed descriptor and through a window onto a stored inner ZIP.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
+
 #include "client/request_encoding.h"
 #include "platform/platform.h"
 #include "support/archive_builder.h"
@@ -46,15 +49,16 @@ TEST(OpenSequenceProcess, EveryServedKindIndexesByPath) {
         std::string bytes;
         ArchiveKind kind;
         std::vector<std::string> paths;
+        std::string content;  // of the first member
     };
     const Case cases[] = {
-        {"a.zip", BuildArchive(Container::ZipDeflate, members), ArchiveKind::Zip, {"a.txt"}},
-        {"a.7z", BuildArchive(Container::SevenZip, members), ArchiveKind::SevenZip, {"a.txt"}},
-        {"a.tar.xz", BuildArchive(Container::Pax, members, Compression::Xz), ArchiveKind::Tar, {"a.txt"}},
-        {"a.iso", BuildArchive(Container::Iso9660, members), ArchiveKind::Iso9660, {"a.txt"}},
-        {"disk.img.gz", testsupport::Compress(Compression::Gzip, "image"), ArchiveKind::Raw, {"disk.img"}},
-        {"a.rar", testsupport::BuildRar5({{"a.txt", "alpha"}}), ArchiveKind::Rar5, {"a.txt"}},
-        {"disk.isz", Text(isz.Build()), ArchiveKind::Isz, {"disk.iso"}},
+        {"a.zip", BuildArchive(Container::ZipDeflate, members), ArchiveKind::Zip, {"a.txt"}, "alpha"},
+        {"a.7z", BuildArchive(Container::SevenZip, members), ArchiveKind::SevenZip, {"a.txt"}, "alpha"},
+        {"a.tar.xz", BuildArchive(Container::Pax, members, Compression::Xz), ArchiveKind::Tar, {"a.txt"}, "alpha"},
+        {"a.iso", BuildArchive(Container::Iso9660, members), ArchiveKind::Iso9660, {"a.txt"}, "alpha"},
+        {"disk.img.gz", testsupport::Compress(Compression::Gzip, "image"), ArchiveKind::Raw, {"disk.img"}, "image"},
+        {"a.rar", testsupport::BuildRar5({{"a.txt", "alpha"}}), ArchiveKind::Rar5, {"a.txt"}, "alpha"},
+        {"disk.isz", Text(isz.Build()), ArchiveKind::Isz, {"disk.iso"}, Text(testimage::Pattern(2048))},
     };
     auto helper = TestSupport::StartHelper();
     ASSERT_NE(helper, nullptr);
@@ -65,6 +69,16 @@ TEST(OpenSequenceProcess, EveryServedKindIndexesByPath) {
         EXPECT_EQ(index->kind, c.kind);
         EXPECT_EQ(Paths(*index), c.paths);
         EXPECT_EQ(index->fingerprint.size(), 64u);
+        // The index it answered is the one the members are read back by.
+        const auto out = dir.path() / (std::string(c.file) + ".out");
+        ASSERT_TRUE(helper->SendRequest(MessageType::MaterializeRequest,
+                                        HelperClient::EncodeMaterializeRequest(
+                                            static_cast<std::uint32_t>(index->entries[0].ordinal), out.string())));
+        const auto written = helper->ReadStatus(kReplyTimeout);
+        ASSERT_TRUE(written);
+        EXPECT_EQ(written->code, ArchiveMount::Error::Ok) << written->message;
+        std::ifstream stream(out, std::ios::binary);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(stream), {}), c.content);
     }
     const auto rar4 = Open(*helper, TestSupport::OpenByPath(OMBREX_FIXTURES_DIR "/libarchive/rar4-compressed.rar"));
     ASSERT_TRUE(rar4);
@@ -112,6 +126,16 @@ TEST(OpenSequenceProcess, APassedDescriptorAndAWindowOntoAStoredInnerZip) {
         } else {
             EXPECT_EQ(Paths(*index), (std::vector<std::string>{"deep", "deep/x.txt"}));
             EXPECT_EQ(index->archive_size, inner.size());
+            const auto out = dir.path() / "x.out";
+            ASSERT_TRUE(helper->SendRequest(
+                MessageType::MaterializeRequest,
+                HelperClient::EncodeMaterializeRequest(static_cast<std::uint32_t>(index->entries[1].ordinal),
+                                                       out.string())));
+            const auto written = helper->ReadStatus(kReplyTimeout);
+            ASSERT_TRUE(written);
+            EXPECT_EQ(written->code, ArchiveMount::Error::Ok) << written->message;
+            std::ifstream stream(out, std::ios::binary);
+            EXPECT_EQ(std::string(std::istreambuf_iterator<char>(stream), {}), "inner");
         }
         helper->CloseInput();
         EXPECT_TRUE(helper->Wait(kReplyTimeout));
