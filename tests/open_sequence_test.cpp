@@ -7,6 +7,7 @@
 #include "mount/archive_sources.h"
 #include "support/archive_builder.h"
 #include "support/byte_image.h"
+#include "support/helper_session.h"
 #include "support/isz_image_writer.h"
 #include "support/open_descriptors.h"
 #include "support/open_outcome.h"
@@ -295,7 +296,7 @@ TEST_F(OpenSequence, DamagedArchivesOfEveryFormatFailCleanly) {
         std::vector<std::string> damaged;
         for (std::size_t cut : {std::size_t{7}, whole.size() / 3, whole.size() / 2, whole.size() - 1})
             damaged.push_back(whole.substr(0, cut));
-        for (std::size_t at : {whole.size() / 4, whole.size() / 2, whole.size() - 30}) {
+        for (std::size_t at : {whole.size() / 4, whole.size() / 2, whole.size() * 9 / 10}) {
             std::string flipped = whole;
             flipped[at] = static_cast<char>(flipped[at] ^ 0x5A);
             damaged.push_back(flipped);
@@ -316,6 +317,8 @@ TEST_F(OpenSequence, DamagedArchivesOfEveryFormatFailCleanly) {
 // duplicates of the pre-readers cannot be made: the ZIP directory read fails
 // and a file that might be a ZIP cannot be told apart.
 TEST_F(OpenSequence, NoDescriptorLeftForThePreReaders) {
+    // The sanitizers' own memory checks need a pipe, which this limit denies.
+    if (TestSupport::kSanitizerBuild) GTEST_SKIP() << "needs descriptors the sanitizer runtime takes";
     const std::string zip = BuildArchive(Container::ZipStored, {{"a.txt", "alpha"}});
     const int caller = ArchiveMount::OpenArchiveFile(dir.WriteFile("a.zip", zip));
     ASSERT_GE(caller, 0);
