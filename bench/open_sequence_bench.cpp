@@ -25,7 +25,8 @@ const std::filesystem::path& ArchiveOf(int members) {
     std::vector<testsupport::Member> list;
     list.reserve(members);
     for (int i = 0; i < members; ++i)
-        list.push_back({"data" + std::to_string(i % 100) + "/member " + std::to_string(i) + ".txt", "small " + std::to_string(i)});
+        list.push_back(
+            {"data" + std::to_string(i % 100) + "/member " + std::to_string(i) + ".txt", "small " + std::to_string(i)});
     const std::string name = "many" + std::to_string(members) + ".zip";
     return archives[members] = dir.WriteFile(name, testsupport::BuildArchive(testsupport::Container::ZipDeflate, list));
 }

@@ -16,10 +16,10 @@
 #include "mount/library_setup.h"
 #include "support/archive_builder.h"
 #include "support/byte_image.h"
-#include "support/zip_image_writer.h"
 #include "support/open_outcome.h"
 #include "support/rar5_image.h"
 #include "support/temp_dir.h"
+#include "support/zip_image_writer.h"
 
 namespace {
 
@@ -52,7 +52,10 @@ std::string TarHeader(const std::string& name, char type, std::size_t size, cons
     std::snprintf(&block[136], 12, "%011o", 1700000000);
     block[156] = type;
     std::memcpy(&block[157], link.data(), std::min<std::size_t>(link.size(), 100));
-    std::memcpy(&block[257], "ustar\0" "00", 8);
+    std::memcpy(&block[257],
+                "ustar\0"
+                "00",
+                8);
     std::memset(&block[148], ' ', 8);
     unsigned sum = 0;
     for (unsigned char c : block) sum += c;
@@ -75,8 +78,8 @@ protected:
 
 TEST_F(IndexWalk, TarPathsGetMadeUpDirectoriesDosNamesAndLaterDirectoriesMerge) {
     const std::string bytes = BuildArchive(Container::Pax, {{"Games/Read Me.txt", "hello", 1700000100},
-                                                           {"Games", "", 1700000200, true},
-                                                           {"readme.txt", "abc", 1700000300}});
+                                                            {"Games", "", 1700000200, true},
+                                                            {"readme.txt", "abc", 1700000300}});
     const auto outcome = OpenBytes(dir, "t.tar", bytes);
     ExpectIndexed(outcome);
     EXPECT_TRUE(outcome.logs.empty()) << "a directory merges silently";
@@ -97,8 +100,8 @@ TEST_F(IndexWalk, TarPathsGetMadeUpDirectoriesDosNamesAndLaterDirectoriesMerge) 
 }
 
 TEST_F(IndexWalk, NonFileMembersAreDroppedWithTheirOrdinalCounted) {
-    const std::string bytes = TarMember("a.txt", "a") + TarHeader("link", '2', 0, "a.txt") +
-                              TarHeader("fifo", '6', 0) + TarMember("b.txt", "bb") + kTarEnd;
+    const std::string bytes = TarMember("a.txt", "a") + TarHeader("link", '2', 0, "a.txt") + TarHeader("fifo", '6', 0) +
+                              TarMember("b.txt", "bb") + kTarEnd;
     const auto outcome = OpenBytes(dir, "t.tar", bytes);
     ExpectIndexed(outcome);
     ASSERT_EQ(outcome.logs.size(), 2u);
@@ -228,9 +231,9 @@ TEST_F(IndexWalk, RawStreamIsReadWholeWithItsCrcAndTheFilesTime) {
 }
 
 TEST_F(IndexWalk, ZipMembersTakeNameSizeCrcAndStampFromTheCentralDirectory) {
-    const std::string bytes = BuildArchive(Container::ZipDeflate, {{"dir\\a.txt", std::string(5000, 'a')},
-                                                                  {"dir/b.txt", "bee"},
-                                                                  {"empty", "", 1700000000, true}});
+    const std::string bytes =
+        BuildArchive(Container::ZipDeflate,
+                     {{"dir\\a.txt", std::string(5000, 'a')}, {"dir/b.txt", "bee"}, {"empty", "", 1700000000, true}});
     const auto outcome = OpenBytes(dir, "z.zip", bytes);
     ExpectIndexed(outcome);
     const auto& entries = outcome.entries();
@@ -270,11 +273,13 @@ TEST_F(IndexWalk, ShrunkAndImplodedZipMembersAreKeptForTheLegacyPath) {
 
 TEST_F(IndexWalk, ZipBackslashAndSlashNamesAreOneMember) {
     // The same path twice: kept once when the CRCs agree, refused otherwise.
-    auto outcome = OpenBytes(dir, "dup.zip", BuildArchive(Container::ZipStored, {{"a\\b.txt", "same"}, {"a/b.txt", "same"}}));
+    auto outcome =
+        OpenBytes(dir, "dup.zip", BuildArchive(Container::ZipStored, {{"a\\b.txt", "same"}, {"a/b.txt", "same"}}));
     ExpectIndexed(outcome);
     ASSERT_EQ(outcome.logs.size(), 1u);
     EXPECT_EQ(outcome.logs[0].message, outcome.path.string() + ": duplicate entry 'a/b.txt' kept once");
-    outcome = OpenBytes(dir, "dup.zip", BuildArchive(Container::ZipStored, {{"a\\b.txt", "same"}, {"a/b.txt", "diff"}}));
+    outcome =
+        OpenBytes(dir, "dup.zip", BuildArchive(Container::ZipStored, {{"a\\b.txt", "same"}, {"a/b.txt", "diff"}}));
     ExpectRefused(outcome, Error::NameRefused, "'a/b.txt': listed twice with different content");
 }
 
@@ -313,9 +318,16 @@ TEST_F(IndexWalk, ZipMethodsAndEncryptionFromDebiansZip) {
 }
 
 TEST_F(IndexWalk, ZipMethodTexts) {
-    const std::pair<std::uint16_t, const char*> cases[] = {
-        {1, "shrunk"},    {2, "reduced"},    {5, "reduced"},  {6, "imploded"},           {7, "tokenized"},
-        {9, "deflate64"}, {10, "PKWARE DCL imploded"}, {99, "AES encrypted"}, {8, "unknown"}, {11, "unknown"}};
+    const std::pair<std::uint16_t, const char*> cases[] = {{1, "shrunk"},
+                                                           {2, "reduced"},
+                                                           {5, "reduced"},
+                                                           {6, "imploded"},
+                                                           {7, "tokenized"},
+                                                           {9, "deflate64"},
+                                                           {10, "PKWARE DCL imploded"},
+                                                           {99, "AES encrypted"},
+                                                           {8, "unknown"},
+                                                           {11, "unknown"}};
     for (const auto& [method, text] : cases) EXPECT_STREQ(ArchiveMount::ZipMethodText(method), text) << method;
 }
 
@@ -347,9 +359,9 @@ TEST_F(IndexWalk, EncryptedSevenZipAndRarDataAreRefused) {
 }
 
 TEST_F(IndexWalk, Rar5MembersWithoutSizeOrNamedAsDirectoriesAreRefused) {
-    auto outcome = OpenBytes(dir, "r.rar", testsupport::BuildRar5({{"dir", "", true, 1700000500},
-                                                                   {"dir/a.txt", "alpha"},
-                                                                   {"b.txt", "bee"}}));
+    auto outcome =
+        OpenBytes(dir, "r.rar",
+                  testsupport::BuildRar5({{"dir", "", true, 1700000500}, {"dir/a.txt", "alpha"}, {"b.txt", "bee"}}));
     ExpectIndexed(outcome);
     EXPECT_EQ(outcome.reader().Kind(), ArchiveKind::Rar5);
     EXPECT_EQ(outcome.reader().KindFlag(), 1);
@@ -425,9 +437,10 @@ TEST_F(IndexWalk, MoreLibraryHeadersThanTheHelpersOwnListsAreDamage) {
             values.inner_zip_offsets = {-1};
         }
         ArchiveMount::LibraryHandle handle;
-        ASSERT_EQ(ArchiveMount::OpenLibraryHandle(reader.descriptor, c.format, c.format == ArchiveMount::DetectedFormat::Zip,
-                                                  false, {}, handle, nullptr),
-                  ArchiveMount::kLibraryOpened);
+        ASSERT_EQ(
+            ArchiveMount::OpenLibraryHandle(reader.descriptor, c.format, c.format == ArchiveMount::DetectedFormat::Zip,
+                                            false, {}, handle, nullptr),
+            ArchiveMount::kLibraryOpened);
         ArchiveMount::WalkState state;
         std::string message;
         EXPECT_EQ(ArchiveMount::WalkIndex(reader, handle.archive, values, state, &message), Error::Damaged);

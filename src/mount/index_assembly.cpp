@@ -7,30 +7,16 @@
 #include "mount/archive_fingerprint.h"
 #include "mount/archive_path.h"
 #include "mount/dos_names.h"
+#include "mount/open_refusal.h"
 #include "platform/platform.h"
 
 namespace ArchiveMount {
-
-namespace {
-
-Error Refuse(std::string* message, Error error, std::string text) {
-    if (message) *message = std::move(text);
-    return error;
-}
-
-Error DirectoryMustBeOk(const PreWalkValues& values, std::string* message) {
-    const ZipCentralDirectory::Status status = values.directory.status;
-    if (status == ZipCentralDirectory::Status::Ok) return Error::Ok;
-    return Refuse(message, ZipDirectoryError(status), ZipCentralDirectory::StatusText(status));
-}
-
-}  // namespace
 
 Error EndOfWalk(ArchiveReader::Impl& reader, struct archive* handle, const WalkState& state,
                 const PreWalkValues& values, std::string* message) {
     if (!state.kind_known) {
         if (values.zip_by_directory) {
-            const Error directory = DirectoryMustBeOk(values, message);
+            const Error directory = DirectoryMustBeOk(values.directory, message);
             if (directory != Error::Ok) return directory;
         }
         const std::optional<ArchiveKind> kind = KindOfLibraryFormat(handle);
@@ -40,7 +26,7 @@ Error EndOfWalk(ArchiveReader::Impl& reader, struct archive* handle, const WalkS
     }
     const std::string walked = ", libarchive walked " + std::to_string(state.ordinal);
     if (reader.kind == ArchiveKind::Zip) {
-        const Error directory = DirectoryMustBeOk(values, message);
+        const Error directory = DirectoryMustBeOk(values.directory, message);
         if (directory != Error::Ok) return directory;
         const std::size_t listed = values.sorted_records.size();
         if (listed != static_cast<std::size_t>(state.ordinal))

@@ -11,6 +11,7 @@
 #include "mount/archive_path.h"
 #include "mount/dos_names.h"
 #include "mount/library_setup.h"
+#include "mount/open_refusal.h"
 #include "platform/platform.h"
 
 namespace ArchiveMount {
@@ -19,11 +20,6 @@ namespace {
 
 constexpr std::size_t kRawReadBlock = 65536;
 constexpr int kFormatFamilyMask = 0xFF0000;
-
-Error Refuse(std::string* message, Error error, std::string text) {
-    if (message) *message = std::move(text);
-    return error;
-}
 
 std::string Quoted(const std::string& name) { return "'" + name + "': "; }
 
@@ -95,9 +91,8 @@ private:
             reader_.detected_format == DetectedFormat::Unknown)
             return Fail(Error::NotRecognized, "RAR data behind a self-extractor stub");
         if (*kind == ArchiveKind::Zip) {
-            const ZipCentralDirectory::Status status = values_.directory.status;
-            if (status != ZipCentralDirectory::Status::Ok)
-                return Fail(ZipDirectoryError(status), ZipCentralDirectory::StatusText(status));
+            const Error directory = DirectoryMustBeOk(values_.directory, message_);
+            if (directory != Error::Ok) return directory;
             const Error names = CheckZipNames(values_.directory.records, message_);
             if (names != Error::Ok) return names;
         }
@@ -304,6 +299,11 @@ Error ZipDirectoryError(ZipCentralDirectory::Status status) {
         case ZipCentralDirectory::Status::ReadFailed: return Error::OpenFailed;
         default: return Error::Damaged;
     }
+}
+
+Error DirectoryMustBeOk(const ZipCentralDirectory::Result& directory, std::string* message) {
+    if (directory.status == ZipCentralDirectory::Status::Ok) return Error::Ok;
+    return Refuse(message, ZipDirectoryError(directory.status), ZipCentralDirectory::StatusText(directory.status));
 }
 
 std::optional<ArchiveKind> KindOfLibraryFormat(struct archive* handle) {

@@ -35,6 +35,10 @@ struct WalkState {
 // The open's code for a failed central directory read.
 Error ZipDirectoryError(ZipCentralDirectory::Status status);
 
+// Ok for an intact central directory; otherwise its status as the open
+// reports it, with the status text as the message.
+Error DirectoryMustBeOk(const ZipCentralDirectory::Result& directory, std::string* message);
+
 // The served kind of the library's format family, or empty for a family the
 // helper does not serve.
 std::optional<ArchiveKind> KindOfLibraryFormat(struct archive* handle);

@@ -8,6 +8,7 @@
 #include "mount/index_walk.h"
 #include "mount/library_setup.h"
 #include "mount/name_suffixes.h"
+#include "mount/open_refusal.h"
 #include "mount/rar5_main_header.h"
 #include "platform/platform.h"
 
@@ -20,11 +21,6 @@ constexpr std::size_t kProbeBlockSize = 65536;
 constexpr std::size_t kRar4MainHeaderType = 9;
 constexpr std::size_t kRar4MainHeaderFlags = 10;
 constexpr unsigned char kRar4MainHeader = 0x73;
-
-Error Refuse(std::string* message, Error error, std::string text) {
-    if (message) *message = std::move(text);
-    return error;
-}
 
 // Caps are signed; a negative one admits nothing.
 std::uint64_t CapOf(std::int64_t limit) { return limit < 0 ? 0 : static_cast<std::uint64_t>(limit); }
@@ -93,10 +89,10 @@ Error ReadZipDirectory(const ArchiveReader::Impl& reader, PreWalkValues& values,
     using ZipCentralDirectory::Status;
     const std::uint64_t cap = CapOf(reader.limits.max_entries);
     const ArchiveWindow& window = reader.window;
-    values.directory = window.present
-                           ? ZipCentralDirectory::ReadWindow(reader.descriptor, static_cast<std::uint64_t>(window.offset),
-                                                             static_cast<std::uint64_t>(window.length), cap)
-                           : ZipCentralDirectory::Read(reader.descriptor, cap);
+    values.directory =
+        window.present ? ZipCentralDirectory::ReadWindow(reader.descriptor, static_cast<std::uint64_t>(window.offset),
+                                                         static_cast<std::uint64_t>(window.length), cap)
+                       : ZipCentralDirectory::Read(reader.descriptor, cap);
     const Status status = values.directory.status;
     const DetectedFormat format = reader.detected_format;
     if (format == DetectedFormat::Zip && status == Status::NoEndRecord)
@@ -104,13 +100,13 @@ Error ReadZipDirectory(const ArchiveReader::Impl& reader, PreWalkValues& values,
                       "zip local header without an end record: truncated, or one volume of a spanned set");
     values.zip_by_directory =
         format == DetectedFormat::Zip || (format == DetectedFormat::Unknown && status != Status::NoEndRecord);
+    if (values.zip_by_directory && status == Status::Ok) {
+        const Error names = CheckZipNames(values.directory.records, message);
+        if (names != Error::Ok) return names;
+    }
     if (values.zip_by_directory) {
-        if (status == Status::Ok) {
-            const Error names = CheckZipNames(values.directory.records, message);
-            if (names != Error::Ok) return names;
-        } else {
-            return Refuse(message, ZipDirectoryError(status), ZipCentralDirectory::StatusText(status));
-        }
+        const Error directory = DirectoryMustBeOk(values.directory, message);
+        if (directory != Error::Ok) return directory;
     }
     if (status == Status::Ok) {
         values.sorted_records = values.directory.records;
@@ -221,8 +217,8 @@ void OpenArchivePath(OpenResult& out, const std::filesystem::path& path, const O
     CloseArchiveDescriptor(descriptor);
 }
 
-void OpenArchiveDescriptor(OpenResult& out, int descriptor, const std::filesystem::path& path,
-                           const OpenLimits& limits, const ArchiveWindow& window) {
+void OpenArchiveDescriptor(OpenResult& out, int descriptor, const std::filesystem::path& path, const OpenLimits& limits,
+                           const ArchiveWindow& window) {
     std::unique_ptr<ArchiveReader> reader = AcquireArchive(out, descriptor, path, limits, window);
     if (!reader) return;
     static const bool zone_kept = (platform::KeepLocalTimeZone(), true);
