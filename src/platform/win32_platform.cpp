@@ -144,6 +144,10 @@ int CreateFileExclusive(const std::filesystem::path& path) {
 
 std::FILE* StreamFromDescriptor(int descriptor, const char* mode) { return _fdopen(descriptor, mode); }
 
+bool SeekStream(std::FILE* stream, std::int64_t offset, int whence) { return _fseeki64(stream, offset, whence) == 0; }
+
+std::int64_t TellStream(std::FILE* stream) { return _ftelli64(stream); }
+
 std::optional<std::filesystem::path> PathFromUtf8(std::string_view utf8) {
     if (utf8.empty()) return std::filesystem::path();
     if (utf8.size() > static_cast<std::size_t>(INT_MAX)) return std::nullopt;
