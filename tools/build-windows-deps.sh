@@ -81,6 +81,9 @@ dir=$(fetch "${sources[3]}")
 (
   cd "$dir"
   # CMake's cross configure of this libarchive release crashes; autotools works.
+  # Debian's patches touch the autotools inputs, so regenerate with the
+  # installed libtool rather than let make rerun half of it.
+  run autoreconf -fi
   run ./configure --host=$host --prefix="$prefix" --disable-shared --enable-static \
     --disable-bsdtar --disable-bsdcpio --disable-bsdcat --disable-acl --disable-xattr \
     --with-zlib --with-bz2lib --with-lzma --with-zstd \
