@@ -11,10 +11,12 @@ tools/build-windows.sh build-win
 export WINEPREFIX=$PWD/build-win/wine-prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 export OMBREX_TEST_WINDOWS_HELPER=$PWD/build-win/ombrex-archive-helper.exe
 unset DISPLAY
-# One wineserver for the whole run instead of one per helper start.
-wineboot --init >/dev/null 2>&1
+# One wineserver for the whole run instead of one per helper start; it
+# belongs to this prefix alone.
+wineserver --kill 2>/dev/null || true
 wineserver --persistent
 trap 'wineserver --kill' EXIT
+wineboot --init >/dev/null 2>&1
 
 # The tests that start the helper binary; the rest of the suite runs the
 # same Linux code whichever helper is named.
