@@ -18,6 +18,8 @@ constexpr std::chrono::milliseconds kReplyTimeout{20000};
 // The end-to-end tests drive build/ombrex-archive-helper, or the Windows
 // build of the helper under Wine when OMBREX_TEST_WINDOWS_HELPER names its
 // .exe (OMBREX_TEST_WINE names the wine command, /usr/bin/wine by default).
+// tools/test-windows.sh picks the tests that start the helper by name: a new
+// end-to-end test belongs in its list.
 bool HelperIsWindowsProgram();
 
 // `text` as the helper's text-mode streams carry it: standard error, and
