@@ -15,6 +15,7 @@ export OMBREX_TEST_WINDOWS_HELPER=$PWD/build-win/ombrex-archive-helper.exe
 unset DISPLAY
 # One wineserver for the whole run instead of one per helper start; it
 # belongs to this prefix alone.
+mkdir -p "$WINEPREFIX"
 wineserver --kill 2>/dev/null || true
 wineserver --persistent
 trap 'wineserver --kill' EXIT
