@@ -179,6 +179,8 @@ std::optional<std::filesystem::path> PathFromUtf8(std::string_view utf8) {
 
 std::string PathToUtf8(const std::filesystem::path& path) { return path.string(); }
 
+bool LocalTime(std::time_t seconds, std::tm& out) { return localtime_r(&seconds, &out) != nullptr; }
+
 void KeepLocalTimeZone() {
     // With TZ unset the C library re-reads /etc/localtime on each mktime;
     // naming that same file keeps the zone and loads it once.
