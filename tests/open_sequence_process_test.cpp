@@ -6,7 +6,6 @@
 #include <iterator>
 
 #include "client/request_encoding.h"
-#include "platform/platform.h"
 #include "support/archive_builder.h"
 #include "support/byte_image.h"
 #include "support/helper_session.h"
@@ -106,13 +105,10 @@ TEST(OpenSequenceProcess, APassedDescriptorAndAWindowOntoAStoredInnerZip) {
     std::int64_t inner_at = -1;
     for (const bool window : {false, true}) {
         SCOPED_TRACE(window ? "window" : "descriptor");
-        const int passed = platform::OpenFileSharedForReading(file);
-        ASSERT_GE(passed, 3);
-        auto helper = TestSupport::StartHelper({}, passed);
-        platform::CloseDescriptor(passed);
+        auto [helper, handle] = TestSupport::StartHelperWithArchiveHandle(file);
         ASSERT_NE(helper, nullptr);
         OpenRequest request = TestSupport::OpenByPath(file.string());
-        request.os_handle = static_cast<std::uint64_t>(passed);
+        request.os_handle = handle;
         if (window) {
             request.window_offset = inner_at;
             request.window_length = static_cast<std::int64_t>(inner.size());
