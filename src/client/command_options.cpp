@@ -1,5 +1,6 @@
 #include "client/command_options.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <string_view>
@@ -134,6 +135,12 @@ bool ParseCommandOptions(const std::vector<std::string>& arguments, CommandOptio
             out.stats = true;
             continue;
         }
+        static const std::string_view kValued[] = {"--helper",           "--max-entries", "--max-total-bytes",
+                                                   "--max-member-bytes", "--memory-limit-mb", "--window",
+                                                   "--timeout"};
+        if (std::find(std::begin(kValued), std::end(kValued), argument) == std::end(kValued)) {
+            return fail("unknown option " + argument);
+        }
         if (i + 1 >= arguments.size()) return fail(argument + " needs a value");
         const std::string& value = arguments[++i];
         bool ok = true;
@@ -153,8 +160,6 @@ bool ParseCommandOptions(const std::vector<std::string>& arguments, CommandOptio
             ok = ParseWindow(value, out.window);
         } else if (argument == "--timeout") {
             ok = ParseSeconds(value, out.timeout);
-        } else {
-            return fail("unknown option " + argument);
         }
         if (!ok) return fail("bad value for " + argument + ": '" + value + "'");
     }
