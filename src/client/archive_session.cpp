@@ -62,13 +62,15 @@ std::optional<ExitStatus> ArchiveSession::Finish() {
     return exit_;
 }
 
-Outcome ArchiveSession::Abandon(Error code, std::string message) {
-    process_->CloseInput();
-    process_->CloseReplies();
-    // A helper that closed its channel is normally gone already; one that
-    // timed out gets no more time.
+Outcome ArchiveSession::Abandon(Error code, std::string message, bool channel_closed) {
+    // A helper whose channel closed is normally gone already and is given a
+    // moment to say how it ended; one that stalled or spoke out of protocol
+    // gets no more time.
     std::optional<ExitStatus> status;
-    if (code != Error::HelperTimeout) status = process_->Wait(kExitGrace);
+    if (channel_closed) {
+        process_->CloseInput();
+        status = process_->Wait(kExitGrace);
+    }
     exit_ = status ? *status : process_->Kill();
     log_ = process_->StandardError();
     process_.reset();
@@ -78,7 +80,11 @@ Outcome ArchiveSession::Abandon(Error code, std::string message) {
 Outcome ArchiveSession::Exchange(MessageType type, Bytes payload, MessageType expected, Frame& reply,
                                  const std::function<void()>& waiting) {
     if (!process_) return {Error::HelperFailed, "the helper is not running"};
-    if (!process_->SendRequest(type, payload)) return Abandon(Error::HelperFailed, "the helper stopped taking requests");
+    // A helper that stopped reading has ended or is ending; whether that shows
+    // on the request or on the reply is a matter of timing.
+    if (!process_->SendRequest(type, payload)) {
+        return Abandon(Error::HelperFailed, "the helper ended without a reply", true);
+    }
     const auto deadline = HelperProcess::Clock::now() + options_.reply_timeout;
     auto remaining = [&deadline] {
         return std::max(0ms, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - HelperProcess::Clock::now()));
@@ -94,11 +100,11 @@ Outcome ArchiveSession::Exchange(MessageType type, Bytes payload, MessageType ex
         case ReadResult::Timeout:
             return Abandon(Error::HelperTimeout, "no reply within " + Seconds(options_.reply_timeout));
         case ReadResult::EndOfStream:
-            return Abandon(Error::HelperFailed, "the helper ended without a reply");
+            return Abandon(Error::HelperFailed, "the helper ended without a reply", true);
         case ReadResult::Malformed:
             return Abandon(Error::HelperFailed, "a malformed reply frame");
         case ReadResult::Failed:
-            return Abandon(Error::HelperFailed, "cannot read the helper's replies");
+            return Abandon(Error::HelperFailed, "cannot read the helper's replies", true);
     }
     if (reply.type == expected) return {};
     if (reply.type != MessageType::StatusReply) {

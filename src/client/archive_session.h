@@ -75,8 +75,10 @@ private:
                      Frame& reply, const std::function<void()>& waiting);
     Outcome ExpectStatus(ArchiveHelper::MessageType type, ArchiveHelper::Bytes payload,
                          const std::function<void()>& waiting = {});
-    // Ends the helper for good: kill, reap, keep its log and exit status.
-    Outcome Abandon(ArchiveMount::Error code, std::string message);
+    // Ends the helper for good (after a short wait for its exit when its
+    // channel closed, else with a kill at once), reaps it, keeps its log and
+    // exit status; the outcome's message ends with how it ended.
+    Outcome Abandon(ArchiveMount::Error code, std::string message, bool channel_closed = false);
 
     SessionOptions options_;
     std::unique_ptr<HelperProcess> process_;
