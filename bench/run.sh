@@ -39,9 +39,18 @@ trap 'rm -rf "$scratch"' EXIT
 
 # ---- inputs, built once ----
 
-# Text-like bytes: numbered lines with some variety, N bytes.
-text() { awk -v seed="$2" 'BEGIN { for (i = 1; ; i++) printf "%s %d %s %x\n", (i % 3 ? "alpha beta" : "gamma"), \
-         (i * 7 + seed) % 9973, (i % 5 ? "x" : "delta epsilon"), i * 2654435761 % 65536 }' | head -c "$1"; }
+# Text-like bytes: numbered lines with some variety, exactly N bytes. awk
+# stops by itself: with pipefail, one killed by a closed pipe would fail.
+text() {
+    awk -v size="$1" -v seed="$2" 'BEGIN {
+        for (i = 1; total < size; i++) {
+            line = sprintf("%s %d %s %x\n", (i % 3 ? "alpha beta" : "gamma"), (i * 7 + seed) % 9973,
+                           (i % 5 ? "x" : "delta epsilon"), i * 2654435761 % 65536)
+            if (total + length(line) > size) line = substr(line, 1, size - total)
+            printf "%s", line
+            total += length(line)
+        } }'
+}
 
 if [[ ! -f $inputs/many.zip ]]; then
     echo "building inputs: 20,000-member ZIP"
@@ -65,7 +74,8 @@ if [[ ! -f $inputs/large.zip ]]; then
             if ((f % 4)); then
                 head -c $((1 << 20)) /dev/urandom >"$tree/data/set $d/random $f.bin"
             else
-                tail -c +$(((d * 40 + f) * 1000 + 1)) "$tree/text" | head -c $((1 << 20)) >"$tree/data/set $d/text $f.txt"
+                dd if="$tree/text" of="$tree/data/set $d/text $f.txt" bs=1000 skip=$((d * 40 + f)) \
+                   count=1049 status=none
             fi
         done
     done
