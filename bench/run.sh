@@ -100,7 +100,8 @@ if [[ ! -f $inputs/ordinals.zip ]]; then
     text $((16 << 10)) 3 >"$cache/member"
     for f in $(seq -w 0 $((members - 1))); do cp "$cache/member" "$tree/m$f.txt"; done
     rm "$cache/member"
-    (cd "$tree" && bsdtar --format zip -cf "$OLDPWD/$inputs/ordinals.zip.part" .)
+    # Named one by one, so that member k is the k-th header and ordinal k.
+    (cd "$tree" && bsdtar --format zip -cf "$OLDPWD/$inputs/ordinals.zip.part" m*.txt)
     mv "$inputs/ordinals.zip.part" "$inputs/ordinals.zip"; rm -rf "$tree"
 fi
 
@@ -133,7 +134,7 @@ peak() {
     local whole helper
     whole=$(tail -n 1 "$scratch/time")
     helper=$(sed -n 's/.*peak memory \([0-9]*\) KiB.*/\1/p' "$scratch/stats")
-    awk -v w="$whole" -v h="$helper" 'BEGIN { printf "%.1f %.1f", w / 1024, h / 1024 }'
+    awk -v w="$whole" -v h="$helper" 'BEGIN { printf "%.1f %.1f\n", w / 1024, h / 1024 }'
 }
 
 ratio() { echo "scale=2; $1 / $2" | bc | sed 's/^\./0./'; }
