@@ -8,6 +8,7 @@
 #include "platform/platform.h"
 #include "support/helper_session.h"
 #include "support/loop_harness.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -17,15 +18,11 @@ using HelperClient::EncodeHookRequest;
 using HelperClient::EncodeMaterializeAllRequest;
 using HelperClient::EncodeMaterializeRequest;
 using HelperClient::EncodeOpenRequest;
+using TestSupport::Concat;
 using TestSupport::kReplyTimeout;
 using TestSupport::Request;
 using Buffer = std::vector<unsigned char>;
 
-Buffer Concat(std::initializer_list<Buffer> parts) {
-    Buffer all;
-    for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
-    return all;
-}
 
 void ExpectExit(HelperClient::HelperProcess& helper, int code) {
     const auto status = helper.Wait(kReplyTimeout);
@@ -138,9 +135,9 @@ TEST(RequestLoopProcess, The257thFrameIsNeverRead) {
 }
 
 TEST(RequestLoopProcess, OpenRequestsFollowTheHandleAndWindowRules) {
-    TestSupport::TempDir dir;
-    const auto archive = dir.Write("a.zip", Buffer(100, 0));
-    const auto euro = dir.Write("\xE2\x82\xAC.zip", Buffer(100, 0));
+    testsupport::TempDir dir;
+    const auto archive = dir.WriteFile("a.zip", std::string(100, '\0'));
+    const auto euro = dir.WriteFile("\xE2\x82\xAC.zip", std::string(100, '\0'));
     auto [helper, passed] = TestSupport::StartHelperWithArchiveHandle(archive);
     ASSERT_TRUE(helper);
 
@@ -350,8 +347,8 @@ TEST(RequestLoop, EveryWellFormedOpenClosesTheOpenArchiveFirst) {
 }
 
 TEST(RequestLoop, APassedHandleGoesToTheDescriptorOpenWithItsWindow) {
-    TestSupport::TempDir dir;
-    const auto archive = dir.Write("outer.bin", Buffer(64, 1));
+    testsupport::TempDir dir;
+    const auto archive = dir.WriteFile("outer.bin", std::string(64, '\x01'));
     for (const std::int64_t length : {0, 16}) {
         const int handle = platform::OpenFileSharedForReading(archive);
         ASSERT_GE(handle, 3);

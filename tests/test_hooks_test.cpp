@@ -15,15 +15,11 @@ using ArchiveMount::Error;
 using HelperClient::EncodeHookRequest;
 using HelperClient::EncodeMaterializeAllRequest;
 using HelperClient::EncodeMaterializeRequest;
+using TestSupport::Concat;
 using TestSupport::kReplyTimeout;
 using TestSupport::Request;
 using Buffer = std::vector<unsigned char>;
 
-Buffer Concat(std::initializer_list<Buffer> parts) {
-    Buffer all;
-    for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
-    return all;
-}
 
 // Opens always succeed with a small fake index.
 ArchiveOpeners FakeOpeners() {

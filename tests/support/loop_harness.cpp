@@ -2,35 +2,20 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <fstream>
 #include <iterator>
-#include <random>
 
 #include "client/reply_decoding.h"
+#include "support/temp_dir.h"
 #include "helper/protocol_channel.h"
 #include "platform/platform.h"
 
 namespace TestSupport {
 
-TempDir::TempDir() {
-    static std::atomic<int> counter{0};
-    std::random_device random;
-    path_ = std::filesystem::temp_directory_path() /
-            ("ombrex-test-" + std::to_string(random()) + "-" + std::to_string(counter++));
-    std::filesystem::create_directories(path_);
-}
-
-TempDir::~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
-
-std::filesystem::path TempDir::Write(const std::string& name, const std::vector<unsigned char>& bytes) const {
-    const auto file = path_ / name;
-    std::ofstream out(file, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    return file;
+std::vector<unsigned char> Concat(std::initializer_list<std::vector<unsigned char>> parts) {
+    std::vector<unsigned char> all;
+    for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
+    return all;
 }
 
 std::vector<unsigned char> Request(ArchiveHelper::MessageType type, const std::vector<unsigned char>& payload) {
@@ -38,8 +23,8 @@ std::vector<unsigned char> Request(ArchiveHelper::MessageType type, const std::v
 }
 
 LoopRun RunLoop(const std::vector<unsigned char>& input, bool test_hooks, const ArchiveHelper::ArchiveOpeners& openers) {
-    TempDir dir;
-    const int in = platform::OpenFileSharedForReading(dir.Write("input", input));
+    testsupport::TempDir dir;
+    const int in = platform::OpenFileSharedForReading(dir.WriteFile("input", std::string(input.begin(), input.end())));
     const auto reply_path = dir.path() / "replies";
     const int out = platform::CreateFileExclusive(reply_path);
     EXPECT_GE(in, 0);

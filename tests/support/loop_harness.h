@@ -3,6 +3,7 @@
 #pragma once
 
 #include <filesystem>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -22,18 +23,8 @@ struct LoopRun {
     std::vector<unsigned char> replies;  // every byte written to the reply channel
 };
 
-// A fresh directory under the system temporary directory, removed on destruction.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    const std::filesystem::path& path() const { return path_; }
-    // Writes `bytes` to a file in the directory and returns its path.
-    std::filesystem::path Write(const std::string& name, const std::vector<unsigned char>& bytes) const;
-
-private:
-    std::filesystem::path path_;
-};
+// The parts one after the other, as one input stream.
+std::vector<unsigned char> Concat(std::initializer_list<std::vector<unsigned char>> parts);
 
 // One encoded frame.
 std::vector<unsigned char> Request(ArchiveHelper::MessageType type, const std::vector<unsigned char>& payload = {});
