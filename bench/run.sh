@@ -15,16 +15,7 @@ micro=0
 [[ ${1:-} == --micro ]] && micro=1
 
 tools/install-deps.sh
-need=()
-command -v bsdtar >/dev/null || need+=(libarchive-tools)
-command -v unzip >/dev/null || need+=(unzip)
-[[ -x /usr/bin/time ]] || need+=(time)
-command -v bc >/dev/null || need+=(bc)
-if ((${#need[@]})); then
-    sudo_cmd=()
-    [[ $(id -u) -eq 0 ]] || sudo_cmd=(sudo)
-    "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${need[@]}"
-fi
+tools/install-packages.sh libarchive-tools unzip time bc
 cmake -S . -B build -G Ninja >/dev/null
 cmake --build build -j2 --target ombrex-archive ombrex-archive-helper legacy-decode >/dev/null
 tool=$PWD/build/ombrex-archive
