@@ -1,6 +1,7 @@
 // ISZ compressed disc images: header checks, the chunk table and the content CRC.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -29,5 +30,21 @@ struct IndexResult {
     std::string message;
     Index index;
 };
+
+inline constexpr std::size_t kIszHeaderBytes = 48;
+inline constexpr std::uint64_t kMaxIszChunks = 0x400000;
+inline constexpr std::uint32_t kMaxIszBlockSize = 0x1000000;
+
+// Checks the ISZ header of the file behind `descriptor` (whose size the caller
+// learned as `file_size`), refuses what is not served and builds the chunk
+// list. Reads only the header and the chunk table; the descriptor's position
+// is left where it was.
+IndexResult ReadIndex(int descriptor, std::int64_t file_size, std::int64_t member_cap);
+
+// A CRC-32 over a sample of the stored content: the first and last 64 KiB of
+// a raw image, or the first and last non-empty chunk. Ok, or Damaged when a
+// range runs past the file end, OpenFailed for other failures (and for a null
+// `crc`).
+ArchiveMount::Error ContentCrc(int descriptor, const Index& index, std::uint32_t* crc, std::string* error);
 
 }  // namespace IszImage

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -40,5 +42,44 @@ struct Result {
     std::vector<Record> records;
     Status status = Status::Ok;
 };
+
+// How much of a window's tail is searched for the end record.
+inline constexpr std::uint64_t kEndRecordSearchBytes = 0x4000;
+// The largest central directory image read, and the largest ReadFileRange.
+inline constexpr std::uint64_t kMaxRangeBytes = 0x4000000;
+
+// Reads and checks the central directory of the whole file behind
+// `descriptor`, entries capped at `entry_cap`. The descriptor's position is
+// left where it was.
+Result Read(int descriptor, std::uint64_t entry_cap);
+
+// Like Read, for the window of `length` bytes at `start`; every offset in the
+// result is relative to `start`. A window outside the file is ReadFailed.
+Result ReadWindow(int descriptor, std::uint64_t start, std::uint64_t length, std::uint64_t entry_cap);
+
+// The core of Read and ReadWindow on an open binary stream: finds the end
+// record in the window's last 16 KiB, reads and parses the directory, rejects
+// duplicate local header offsets and checks every local header.
+Result ReadFromStream(std::FILE* stream, std::uint64_t start, std::uint64_t length, std::uint64_t entry_cap);
+
+// Parses a central directory image holding exactly `record_count` records.
+// Offsets are as stored, data offsets 0.
+Result Parse(std::span<const unsigned char> image, std::uint64_t record_count, std::uint64_t entry_cap);
+
+// Reads each record's 30-byte local header, checks it against the record and
+// fills `data_offset`; stops at the first failure.
+Status CheckLocalHeaders(std::FILE* stream, std::vector<Record>& records, std::uint64_t window_length,
+                         std::uint64_t window_start);
+
+// The fixed text of a failure status; "" for Ok and unknown values.
+const char* StatusText(Status status);
+
+// Whether members of `method` can be decoded, given the library's decoder
+// flags (0 bzip2, 1 xz/LZMA, 2 zstd; null means none of them).
+bool MethodSupported(std::uint16_t method, const bool* flags);
+
+// The record's name as UTF-8: as stored with the UTF-8 flag, otherwise read as
+// code page 437 with control bytes shown as '?'.
+std::string DisplayName(const Record& record);
 
 }  // namespace ZipCentralDirectory

@@ -81,6 +81,13 @@ int CreateFileExclusive(const std::filesystem::path& path);
 // descriptor is then still the caller's).
 std::FILE* StreamFromDescriptor(int descriptor, const char* mode);
 
+// Positions a stdio stream with a 64-bit offset (SEEK_SET, SEEK_CUR, SEEK_END);
+// true on success.
+bool SeekStream(std::FILE* stream, std::int64_t offset, int whence);
+
+// The 64-bit position of a stdio stream; negative on failure.
+std::int64_t TellStream(std::FILE* stream);
+
 // Strict UTF-8 to path: overlong forms, surrogates, code points above
 // U+10FFFF, truncated sequences and NUL bytes are refused.
 std::optional<std::filesystem::path> PathFromUtf8(std::string_view utf8);

@@ -127,6 +127,12 @@ std::FILE* StreamFromDescriptor(int descriptor, const char* mode) {
     return fdopen(descriptor, mode);
 }
 
+bool SeekStream(std::FILE* stream, std::int64_t offset, int whence) {
+    return fseeko(stream, static_cast<off_t>(offset), whence) == 0;
+}
+
+std::int64_t TellStream(std::FILE* stream) { return static_cast<std::int64_t>(ftello(stream)); }
+
 namespace {
 
 // Length of the valid UTF-8 sequence at `s`, or 0 when it is not valid.
