@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <system_error>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace ombrexfuzz {
@@ -50,5 +51,21 @@ void EmptyDirectory(const std::filesystem::path& directory) {
     for (const auto& item : std::filesystem::directory_iterator(directory, error))
         std::filesystem::remove_all(item.path(), error);
 }
+
+}  // namespace ombrexfuzz
+
+namespace ombrexfuzz {
+
+ScratchInput::ScratchInput(const std::string& name, const std::uint8_t* data, std::size_t size)
+    : path_(WriteScratchFile(name, data, size)) {
+    descriptor_ = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (descriptor_ < 0) Fail(__FILE__, __LINE__, "open scratch file", path_.string());
+}
+
+ScratchInput::~ScratchInput() {
+    if (descriptor_ >= 0) ::close(descriptor_);
+}
+
+long long FilePosition(int descriptor) { return static_cast<long long>(::lseek(descriptor, 0, SEEK_CUR)); }
 
 }  // namespace ombrexfuzz

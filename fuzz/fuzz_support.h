@@ -29,3 +29,32 @@ void EmptyDirectory(const std::filesystem::path& directory);
     do {                                                                                    \
         if (!(condition)) ::ombrexfuzz::Fail(__FILE__, __LINE__, #condition, (detail));     \
     } while (0)
+
+namespace ombrexfuzz {
+
+// Little-endian field of `width` bytes at `at`; the caller checks the bounds.
+inline std::uint64_t LoadLe(const std::uint8_t* bytes, std::size_t at, int width) {
+    std::uint64_t value = 0;
+    for (int i = width - 1; i >= 0; --i) value = (value << 8) | bytes[at + i];
+    return value;
+}
+
+// A read-only descriptor on a scratch file, closed on destruction.
+class ScratchInput {
+public:
+    ScratchInput(const std::string& name, const std::uint8_t* data, std::size_t size);
+    ~ScratchInput();
+    ScratchInput(const ScratchInput&) = delete;
+    ScratchInput& operator=(const ScratchInput&) = delete;
+    int descriptor() const { return descriptor_; }
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+    int descriptor_ = -1;
+};
+
+// The descriptor's file position, -1 when it has none.
+long long FilePosition(int descriptor);
+
+}  // namespace ombrexfuzz

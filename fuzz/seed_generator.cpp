@@ -12,8 +12,11 @@
 #include "helper/frame_codec.h"
 #include "support/archive_builder.h"
 #include "support/implode_encoder.h"
+#include "support/isz_image_writer.h"
+#include "support/rar4_image_writer.h"
 #include "support/sample_data.h"
 #include "support/shrink_encoder.h"
+#include "support/zip_image_writer.h"
 #include "support/zip_member_streams.h"
 
 namespace {
@@ -125,6 +128,94 @@ void NameSeeds() {
     for (const std::string& list : lists) Seed("archive_names_fuzz", ToBlob(list));
 }
 
+// ZIP files from the archive library's writer and from our byte-level writer,
+// the odd layouts included; each also gives its directory image to Parse.
+std::vector<Blob> ZipFiles(const fs::path& fixtures) {
+    using namespace testimage;
+    using testsupport::Container;
+    std::vector<Blob> zips;
+    const std::vector<testsupport::Member> members = {
+        {"README.TXT", "read me\n"}, {"dir", "", 1700000000, true}, {"dir/a.dat", std::string(3000, 'a')},
+        {"dir/inner.zip", "PK\x03\x04 not really"}};
+    zips.push_back(ToBlob(testsupport::BuildArchive(Container::ZipStored, members)));
+    zips.push_back(ToBlob(testsupport::BuildArchive(Container::ZipDeflate, members)));
+    zips.push_back(ZipImageWriter().Add(StoredEntry("A.TXT", ToBytes("hello"))).Add(StoredEntry("B/C.TXT", Pattern(100))).Build());
+    zips.push_back(ZipImageWriter().Prefix(Pattern(100)).Add(StoredEntry("SFX.TXT", Pattern(40))).Build());
+    ZipEntryFields big = StoredEntry("BIG.DAT", Pattern(64));
+    big.zip64 = true;
+    zips.push_back(ZipImageWriter().Add(big).Zip64().Build());
+    ZipEntryFields described = StoredEntry("DESC.TXT", Pattern(20));
+    described.flags = 8;
+    described.local_crc32 = 0;
+    described.local_compressed_size = 0;
+    described.local_uncompressed_size = 0;
+    described.comment = ToBytes("comment");
+    described.central_extra = {0x55, 0x54, 5, 0, 1, 2, 3, 4, 5};
+    zips.push_back(ZipImageWriter().Add(described).Build());
+    zips.push_back(ZipImageWriter().Build());
+    for (const fs::path& file : FilesIn(fixtures / "legacy-zip")) zips.push_back(TestZip::ReadFileBytes(file.string()));
+    return zips;
+}
+
+// The directory image and the record count the end record announces.
+bool DirectoryOf(const Blob& zip, Blob& image, std::uint64_t& count) {
+    for (std::size_t at = zip.size() >= 22 ? zip.size() - 21 : 0; at-- > 0;) {
+        if (zip[at] != 0x50 || zip[at + 1] != 0x4b || zip[at + 2] != 5 || zip[at + 3] != 6) continue;
+        count = zip[at + 10] | (zip[at + 11] << 8);
+        const std::uint64_t length = zip[at + 12] | (zip[at + 13] << 8) | (zip[at + 14] << 16) |
+                                     (std::uint64_t{zip[at + 15]} << 24);
+        if (count > 255 || length > at) return false;
+        image.assign(zip.begin() + static_cast<long>(at - length), zip.begin() + static_cast<long>(at));
+        return true;
+    }
+    return false;
+}
+
+void ZipSeeds(const fs::path& fixtures) {
+    for (const Blob& zip : ZipFiles(fixtures)) {
+        Seed("zip_read_fuzz", Concat({0}, zip));
+        Blob image;
+        std::uint64_t count = 0;
+        if (DirectoryOf(zip, image, count)) Seed("zip_central_directory_fuzz", Concat({static_cast<unsigned char>(count), 0}, image));
+    }
+}
+
+void RarSeeds(const fs::path& fixtures) {
+    using namespace testimage;
+    for (const fs::path& file : FilesIn(fixtures / "libarchive"))
+        if (file.extension() == ".rar") Seed("rar4_headers_fuzz", Concat({8}, TestZip::ReadFileBytes(file.string())));
+    Rar4FileFields file;
+    file.data = Pattern(50);
+    file.unpacked_size = 50;
+    Rar4FileFields large = file;
+    large.flags = 0x8100;
+    Rar4FileFields directory;
+    directory.flags = 0x80E0;
+    directory.name = "DIR";
+    Seed("rar4_headers_fuzz", Concat({8}, Rar4ImageWriter().Marker().MainHeader().File(file).File(large).File(directory)
+                                             .Service(file).Block(0x75, 0x8000, {1, 2}, {3, 4, 5}).End().Raw({9, 9}).bytes()));
+    Seed("rar4_headers_fuzz", Concat({1}, Rar4ImageWriter().Marker().MainHeader().File(file).File(file).bytes()));
+}
+
+void IszSeeds() {
+    using namespace testimage;
+    Bytes image = Pattern(5 * 65536 + 4096, 7);
+    std::fill(image.begin() + 65536, image.begin() + 2 * 65536, 0);
+    for (std::uint8_t type : {1, 2, 3}) {
+        IszImageWriter writer;
+        writer.Chunks(image.size(), ChunksOf(image, 65536, type));
+        Seed("isz_image_fuzz", Concat({0}, writer.Build()));
+    }
+    IszImageWriter small;
+    small.header().block_size = 2048;
+    small.header().pointer_length = 2;
+    small.Chunks(8192, {ZlibChunk(Bytes(2048, 1)), ZeroChunk(), StoredChunk(Pattern(2048)), Bzip2Chunk(Bytes(2048, 3))});
+    Seed("isz_image_fuzz", Concat({4}, small.Build()));
+    IszImageWriter raw;
+    raw.Raw(Pattern(3 * 2048));
+    Seed("isz_image_fuzz", Concat({0}, raw.Build()));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -137,6 +228,9 @@ int main(int argc, char** argv) {
     FrameSeeds();
     LegacySeeds(fixtures);
     NameSeeds();
+    ZipSeeds(fixtures);
+    RarSeeds(fixtures);
+    IszSeeds();
     std::printf("%d seeds in %s\n", g_written, g_out.c_str());
     return 0;
 }
