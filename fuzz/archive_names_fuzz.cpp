@@ -13,28 +13,14 @@
 #include <string_view>
 
 #include "fuzz_support.h"
+#include "index_checks.h"
 #include "mount/archive_path.h"
 #include "mount/dos_names.h"
 
 namespace {
 
 using namespace ArchiveMount;
-
-bool ValidShortName(std::string_view name) {
-    const std::size_t dot = name.find('.');
-    const std::string_view base = name.substr(0, dot);
-    const std::string_view ext = dot == std::string_view::npos ? std::string_view{} : name.substr(dot + 1);
-    if (base.empty() || base.size() > 8 || ext.size() > 3) return false;
-    if (dot != std::string_view::npos && ext.empty()) return false;
-    for (std::string_view part : {base, ext}) {
-        for (const char c : part) {
-            const auto byte = static_cast<unsigned char>(c);
-            if (byte <= 0x20 || byte >= 0x7F || (c >= 'a' && c <= 'z')) return false;
-            if (std::string_view("\"+=,;:<>[]|?*/\\.").find(c) != std::string_view::npos) return false;
-        }
-    }
-    return true;
-}
+using ombrexfuzz::ValidShortName;
 
 void CheckComponents(const std::string& name, const SplitPathResult& split, int reason) {
     if (!split.ok) {
