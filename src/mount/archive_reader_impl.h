@@ -7,14 +7,40 @@
 #include "formats/isz_image.h"
 #include "formats/zip_central_directory.h"
 #include "mount/archive_index.h"
+#include "mount/member_sink.h"
+
+struct archive;
 
 namespace ArchiveMount {
+
+struct LibraryHandle;
 
 struct ArchiveReader::Impl {
     Impl() = default;
     Impl(const Impl&) = delete;
     Impl& operator=(const Impl&) = delete;
     ~Impl();
+
+    // Writes what `produce` yields to a temporary file beside `path`, stamps
+    // entry.mtime on it and renames it onto `path`. On failure `path` is as it
+    // was and no temporary file is left.
+    Error write_member(const MemberProducer& produce, const Entry& entry, const std::filesystem::path& path,
+                       std::string* message) const;
+
+    // Opens `handle` on the archive and walks it to the start of the data of
+    // header number `ordinal`, counting every header the library returns.
+    Error seek_ordinal(int ordinal, LibraryHandle& handle, std::string* message) const;
+
+    // Streams the data of the member at which `archive` stands into `sink` and
+    // enforces entry.size exactly: no byte past it ever reaches the sink.
+    Error stream_member(struct archive* archive, const Entry& entry, const MemberSink& sink,
+                        std::string* message) const;
+
+    // Decodes a shrunk or imploded ZIP member straight from `descriptor` into
+    // `sink` and checks its CRC-32 against the record; the descriptor's file
+    // position is left as it was.
+    Error read_legacy(const ZipCentralDirectory::Record& record, const Entry& entry, const MemberSink& sink,
+                      std::string* message) const;
 
     int descriptor = -1;
     std::filesystem::path archive_path;

@@ -1,0 +1,71 @@
+// Reaching a member through the archive library and streaming its data.
+#include <archive.h>
+
+#include <vector>
+
+#include "mount/archive_reader_impl.h"
+#include "mount/library_setup.h"
+#include "mount/member_materialization.h"
+
+namespace ArchiveMount {
+
+namespace {
+
+constexpr std::size_t kReadBlock = 0x10000;
+
+}  // namespace
+
+Error LibraryFailure(struct archive* archive, const char* fallback, std::string* message) {
+    if (message) {
+        const char* text = archive_error_string(archive);
+        *message = text != nullptr && *text != '\0' ? text : fallback;
+    }
+    return Error::Damaged;
+}
+
+Error ArchiveReader::Impl::seek_ordinal(int ordinal, LibraryHandle& handle, std::string* message) const {
+    if (OpenLibraryHandle(descriptor, detected_format, kind == ArchiveKind::Zip, raw_stream, window, handle,
+                          message) != kLibraryOpened) {
+        return Error::OpenFailed;
+    }
+    struct archive_entry* header = nullptr;
+    for (int k = 0;; ++k) {
+        const int result = archive_read_next_header(handle.archive, &header);
+        if (result == ARCHIVE_EOF) {
+            if (message) *message = "ordinal past the end";
+            return Error::NoSuchEntry;
+        }
+        // A header read with a warning is still a header and keeps the count.
+        if (result < 0 && result != ARCHIVE_WARN) return LibraryFailure(handle.archive, "header failed", message);
+        if (k == ordinal) return Error::Ok;
+        if (archive_read_data_skip(handle.archive) < 0) return LibraryFailure(handle.archive, "skip failed", message);
+    }
+}
+
+Error ArchiveReader::Impl::stream_member(struct archive* archive, const Entry& entry, const MemberSink& sink,
+                                         std::string* message) const {
+    std::vector<unsigned char> buffer(kReadBlock);
+    std::int64_t total = 0;
+    for (;;) {
+        const la_ssize_t count = archive_read_data(archive, buffer.data(), buffer.size());
+        // Unlike a header, data read with a warning is not trusted.
+        if (count < 0) return LibraryFailure(archive, "read failed", message);
+        if (count == 0) {
+            if (total == entry.size) return Error::Ok;
+            if (message) *message = "member shorter than its declared size";
+            return Error::Damaged;
+        }
+        total += count;
+        if (total > entry.size) {
+            // The block that crosses the declared size never reaches the sink.
+            if (message) *message = "member longer than its declared size";
+            return Error::Damaged;
+        }
+        if (!sink(buffer.data(), static_cast<unsigned long long>(count))) {
+            if (message) *message = "cannot write the member";
+            return Error::OpenFailed;
+        }
+    }
+}
+
+}  // namespace ArchiveMount

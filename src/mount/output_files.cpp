@@ -1,0 +1,115 @@
+#include "mount/output_files.h"
+
+#include <chrono>
+#include <exception>
+#include <random>
+#include <system_error>
+
+#include "log/logger.h"
+#include "mount/archive_reader_impl.h"
+#include "platform/platform.h"
+
+namespace ArchiveMount {
+
+namespace fs = std::filesystem;
+
+std::string RandomHex(int count) {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string out;
+    try {
+        std::random_device source;
+        for (int draw = 0; draw < count; ++draw) {
+            const std::uint32_t value = static_cast<std::uint32_t>(source());
+            for (int shift = 0; shift < 32; shift += 4) out += kDigits[(value >> shift) & 0xF];
+        }
+    } catch (const std::exception&) {
+        // No random source: better no name than a guessable one.
+        return {};
+    }
+    return out;
+}
+
+std::FILE* CreateExclusive(const fs::path& path) {
+    const int descriptor = platform::CreateFileExclusive(path);
+    if (descriptor < 0) return nullptr;
+    std::FILE* stream = platform::StreamFromDescriptor(descriptor, "wb");
+    if (stream == nullptr) {
+        platform::CloseDescriptor(descriptor);
+        // The name is ours alone (exclusive creation), so nobody else's file goes.
+        std::error_code ignored;
+        fs::remove(path, ignored);
+    }
+    return stream;
+}
+
+std::int64_t FileClockOffsetSeconds() {
+    // The file clock's epoch is the library's choice; measure it rather than
+    // assume one, so the stamp is the member's instant on every host.
+    static const std::int64_t offset = [] {
+        const auto file_now = std::chrono::file_clock::now().time_since_epoch();
+        const auto system_now = std::chrono::system_clock::now().time_since_epoch();
+        return static_cast<std::int64_t>(std::chrono::round<std::chrono::seconds>(file_now - system_now).count());
+    }();
+    return offset;
+}
+
+Error ArchiveReader::Impl::write_member(const MemberProducer& produce, const Entry& entry, const fs::path& path,
+                                        std::string* message) const {
+    std::error_code ignored;
+    // A directory that cannot be made shows up as a failed creation below.
+    fs::create_directories(path.parent_path(), ignored);
+
+    const std::string digits = RandomHex(4);
+    if (digits.empty()) {
+        if (message) *message = "cannot create " + platform::PathToUtf8(path);
+        return Error::OpenFailed;
+    }
+    fs::path temporary = path;
+    temporary += "." + digits + ".part";
+    const std::string temporary_text = platform::PathToUtf8(temporary);
+
+    std::FILE* stream = CreateExclusive(temporary);
+    if (stream == nullptr) {
+        if (message) *message = "cannot create " + temporary_text;
+        return Error::OpenFailed;
+    }
+    const MemberSink sink = [stream](const unsigned char* data, unsigned long long count) {
+        return std::fwrite(data, 1, count, stream) == count;
+    };
+    const Error produced = produce(sink);
+    // Only the close tells whether the last buffered bytes reached the file.
+    const bool close_failed = std::fclose(stream) != 0;
+    if (produced != Error::Ok || close_failed) {
+        if (produced == Error::Ok && message) *message = "cannot finish writing " + temporary_text;
+        fs::remove(temporary, ignored);
+        return static_cast<std::uint8_t>(produced) >= 2 ? produced : Error::OpenFailed;
+    }
+
+    std::int64_t mtime = entry.mtime;
+    if (mtime < 0 || mtime > kLatestFileTime) {
+        tessra::Logger::Instance().Log(3, "archive", "%s: mtime %lld of '%s' is outside the file clock, clamped",
+                                       platform::PathToUtf8(archive_path).c_str(), static_cast<long long>(mtime),
+                                       platform::PathToUtf8(path).c_str());
+        mtime = mtime < 0 ? 0 : kLatestFileTime;
+    }
+    const fs::file_time_type stamp{std::chrono::seconds(mtime + FileClockOffsetSeconds())};
+    std::error_code stamp_error;
+    fs::last_write_time(temporary, stamp, stamp_error);
+    if (stamp_error) {
+        // A missing time is not worth losing the member over.
+        tessra::Logger::Instance().Log(3, "archive", "%s: cannot set the mtime of '%s': %s",
+                                       platform::PathToUtf8(archive_path).c_str(), platform::PathToUtf8(path).c_str(),
+                                       stamp_error.message().c_str());
+    }
+
+    std::error_code rename_error;
+    fs::rename(temporary, path, rename_error);
+    if (rename_error) {
+        if (message) *message = "cannot rename into " + platform::PathToUtf8(path);
+        fs::remove(temporary, ignored);
+        return Error::OpenFailed;
+    }
+    return Error::Ok;
+}
+
+}  // namespace ArchiveMount
