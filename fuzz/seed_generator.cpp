@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "client/request_encoding.h"
@@ -216,6 +217,36 @@ void IszSeeds() {
     Seed("isz_image_fuzz", Concat({0}, raw.Build()));
 }
 
+// Whole archives for the open: byte 0 picks the name the target gives the
+// file (0 .zip, 1 .rar, 2 .7z, 3 .tar, 4 .tar.gz, 6 .isz, 7 .img.gz, 9 .tar.xz,
+// 10 .bz2, 11 .zst, 5 .iso).
+void OpenSeeds(const fs::path& fixtures) {
+    using testsupport::Compression;
+    using testsupport::Container;
+    const std::vector<testsupport::Member> members = {
+        {"GAME.EXE", std::string(5000, 'x')}, {"data", "", 1700000000, true}, {"data/level1.dat", "level one"},
+        {"data/Long File Name.txt", "long"}, {"old.txt", "old", 100}};
+    for (const Blob& zip : ZipFiles(fixtures)) Seed("open_materialize_fuzz", Concat({0}, zip));
+    Seed("open_materialize_fuzz", Concat({2}, ToBlob(testsupport::BuildArchive(Container::SevenZip, members))));
+    Seed("open_materialize_fuzz", Concat({3}, ToBlob(testsupport::BuildArchive(Container::Ustar, members))));
+    Seed("open_materialize_fuzz", Concat({5}, ToBlob(testsupport::BuildArchive(Container::Iso9660, members))));
+    const std::pair<unsigned char, Compression> tars[] = {
+        {4, Compression::Gzip}, {9, Compression::Xz}, {10, Compression::Bzip2}, {11, Compression::Zstd}};
+    for (const auto& [selector, compression] : tars)
+        Seed("open_materialize_fuzz", Concat({selector}, ToBlob(testsupport::BuildArchive(Container::Pax, members, compression))));
+    Seed("open_materialize_fuzz",
+         Concat({7}, ToBlob(testsupport::Compress(Compression::Gzip, std::string(40000, '\xf6')))));
+    for (const fs::path& file : FilesIn(fixtures / "libarchive")) {
+        const unsigned char selector = file.extension() == ".rar" ? 1 : 2;
+        Seed("open_materialize_fuzz", Concat({selector}, TestZip::ReadFileBytes(file.string())));
+    }
+    using namespace testimage;
+    IszImageWriter isz;
+    Bytes image = Pattern(3 * 65536 + 2048, 5);
+    isz.Chunks(image.size(), ChunksOf(image, 65536, 2));
+    Seed("open_materialize_fuzz", Concat({6}, isz.Build()));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -231,6 +262,7 @@ int main(int argc, char** argv) {
     ZipSeeds(fixtures);
     RarSeeds(fixtures);
     IszSeeds();
+    OpenSeeds(fixtures);
     std::printf("%d seeds in %s\n", g_written, g_out.c_str());
     return 0;
 }
