@@ -140,10 +140,9 @@ TEST(RequestLoopProcess, The257thFrameIsNeverRead) {
 TEST(RequestLoopProcess, OpenRequestsFollowTheHandleAndWindowRules) {
     TestSupport::TempDir dir;
     const auto archive = dir.Write("a.zip", Buffer(100, 0));
-    const int passed = platform::OpenFileSharedForReading(archive);
-    ASSERT_GE(passed, 3);
-    auto helper = TestSupport::StartHelper({}, passed);
-    platform::CloseDescriptor(passed);  // the child keeps its own copy
+    const auto euro = dir.Write("\xE2\x82\xAC.zip", Buffer(100, 0));
+    auto [helper, passed] = TestSupport::StartHelperWithArchiveHandle(archive);
+    ASSERT_TRUE(helper);
 
     auto open = [&](auto&& adjust) {
         OpenRequest request = TestSupport::OpenByPath(archive.string());
@@ -159,7 +158,6 @@ TEST(RequestLoopProcess, OpenRequestsFollowTheHandleAndWindowRules) {
         Error code;
         const char* message;
     };
-    const std::string child_fd = "/proc/" + std::to_string(helper->pid()) + "/fd/" + std::to_string(passed);
     const Case cases[] = {
         {"descriptor passing", [](OpenRequest& r) { r.descriptor_passing = true; }, Error::HelperFailed,
          "descriptor passing is not available on this host"},
@@ -173,6 +171,19 @@ TEST(RequestLoopProcess, OpenRequestsFollowTheHandleAndWindowRules) {
          "an archive window needs a descriptor"},
         {"path not UTF-8", [](OpenRequest& r) { r.path = "a\xC0\xAF.zip"; }, Error::HelperFailed,
          "the path is not valid UTF-8"},
+        {"path with a surrogate", [](OpenRequest& r) { r.path = "a\xED\xA0\x80.zip"; }, Error::HelperFailed,
+         "the path is not valid UTF-8"},
+        {"path above U+10FFFF", [](OpenRequest& r) { r.path = "a\xF4\x90\x80\x80.zip"; }, Error::HelperFailed,
+         "the path is not valid UTF-8"},
+        {"path cut inside a sequence", [](OpenRequest& r) { r.path = "a.zip\xE2\x82"; }, Error::HelperFailed,
+         "the path is not valid UTF-8"},
+        {"path with a NUL", [](OpenRequest& r) { r.path = std::string("a.zip\0b", 7); }, Error::HelperFailed,
+         "the path is not valid UTF-8"},
+        {"path outside ASCII", [&](OpenRequest& r) { r.path = euro.string(); }, Error::OpenFailed,
+         "opening archives is not built yet"},
+        {"missing file", [&](OpenRequest& r) { r.path = (dir.path() / "missing.zip").string(); }, Error::OpenFailed,
+         "open failed"},
+        {"directory", [&](OpenRequest& r) { r.path = dir.path().string(); }, Error::OpenFailed, "open failed"},
         {"by path", [](OpenRequest&) {}, Error::OpenFailed, "opening archives is not built yet"},
     };
     for (const auto& c : cases) {
@@ -180,13 +191,19 @@ TEST(RequestLoopProcess, OpenRequestsFollowTheHandleAndWindowRules) {
         EXPECT_EQ(status.code, c.code) << c.name;
         EXPECT_EQ(status.message, c.message) << c.name;
     }
-    EXPECT_TRUE(std::filesystem::exists(child_fd)) << "a refused handle stays untouched";
 
-    // A passed handle reaches the descriptor open, and the helper closes it afterwards.
-    const auto status = open([&](OpenRequest& r) { r.os_handle = static_cast<std::uint64_t>(passed); });
+    // The refused requests left the passed handle alone: it still reaches the
+    // descriptor open, which reads the file's size through it.
+    auto status = open([&](OpenRequest& r) {
+        r.os_handle = passed;
+        r.window_length = 21;
+    });
     EXPECT_EQ(status.code, Error::OpenFailed);
-    EXPECT_EQ(status.message, "opening archives is not built yet");
-    EXPECT_FALSE(std::filesystem::exists(child_fd));
+    EXPECT_EQ(status.message, "archive window outside the file: offset 0, length 21, file 100");
+    // The helper closed it after that open.
+    status = open([&](OpenRequest& r) { r.os_handle = passed; });
+    EXPECT_EQ(status.code, Error::HelperFailed);
+    EXPECT_EQ(status.message, "the archive handle did not arrive");
 
     ASSERT_TRUE(helper->SendRequest(MessageType::MaterializeRequest, EncodeMaterializeRequest(0, "out")));
     const auto materialize = helper->ReadStatus(kReplyTimeout);
@@ -198,6 +215,7 @@ TEST(RequestLoopProcess, OpenRequestsFollowTheHandleAndWindowRules) {
 }
 
 TEST(RequestLoopProcess, StandardOutputAfterStartUpIsStandardError) {
+    if (TestSupport::HelperIsWindowsProgram()) GTEST_SKIP() << "reads the helper's descriptors in /proc";
     auto helper = TestSupport::StartHelper();
     ASSERT_TRUE(helper->SendRequest(MessageType::HelloRequest, {}));
     ASSERT_TRUE(helper->ReadHello(kReplyTimeout));  // start-up is over
@@ -221,6 +239,9 @@ TEST(RequestLoopProcess, StandardOutputAfterStartUpIsStandardError) {
 }
 
 TEST(RequestLoopProcess, ClosedStandardErrorCannotCarryTheRedirectedOutput) {
+    if (TestSupport::HelperIsWindowsProgram()) {
+        GTEST_SKIP() << "Wine gives a Windows program a standard error handle even when descriptor 2 is closed";
+    }
     // With descriptor 2 closed the reply channel's duplicate must not land on
     // 2 and so become what standard output is redirected to.
     auto helper = TestSupport::StartHelper({}, -1, true);

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the normal build, then the whole suite again
-# under AddressSanitizer and UndefinedBehaviorSanitizer, then a short run of
-# every fuzz target.
+# under AddressSanitizer and UndefinedBehaviorSanitizer, a short run of every
+# fuzz target, then the end-to-end tests against the Windows build of the
+# helper under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install-deps.sh
@@ -20,3 +21,5 @@ tools/build.sh build-asan -DOMBREX_SANITIZE=ON -DOMBREX_BUILD_BENCHMARKS=OFF
 tools/build-fuzz.sh fuzz-build-ci
 rm -rf fuzz-build-ci/run
 fuzz/run-targets.sh fuzz-build-ci "${OMBREX_FUZZ_SECONDS:-20}" fuzz-build-ci/run "$jobs"
+
+tools/test-windows.sh build

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "platform/platform.h"
+
 namespace tessra {
 
 const char* LevelName(int level) {
@@ -20,7 +22,7 @@ std::string Timestamp() {
                                 .count();
     const std::time_t seconds = static_cast<std::time_t>(ticks / 10000000);
     std::tm local{};
-    localtime_r(&seconds, &local);
+    platform::LocalTime(seconds, local);
     const int milliseconds = static_cast<int>(ticks / 10000 - static_cast<long long>(seconds) * 1000);
     char buffer[64];
     std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02d %02d:%02d:%02d.%03d", local.tm_year + 1900,

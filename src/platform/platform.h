@@ -1,11 +1,13 @@
 // Host operations the helper needs, named after what it needs of them.
-// One implementation per host: posix_platform.cpp now, a Win32 one later.
-// Descriptors are C runtime descriptors (POSIX file descriptors here).
+// One implementation per host: posix_platform.cpp, win32_platform.cpp.
+// Descriptors are C runtime descriptors: POSIX file descriptors, or on
+// Windows the C runtime's descriptors over Windows handles.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -94,5 +96,8 @@ std::optional<std::filesystem::path> PathFromUtf8(std::string_view utf8);
 
 // A path as UTF-8, for messages and log lines.
 std::string PathToUtf8(const std::filesystem::path& path);
+
+// Local broken-down time of `seconds`, thread-safe; false when it cannot be converted.
+bool LocalTime(std::time_t seconds, std::tm& out);
 
 }  // namespace platform

@@ -177,4 +177,6 @@ std::optional<std::filesystem::path> PathFromUtf8(std::string_view utf8) {
 
 std::string PathToUtf8(const std::filesystem::path& path) { return path.string(); }
 
+bool LocalTime(std::time_t seconds, std::tm& out) { return localtime_r(&seconds, &out) != nullptr; }
+
 }  // namespace platform

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -13,11 +15,38 @@ namespace TestSupport {
 
 constexpr std::chrono::milliseconds kReplyTimeout{20000};
 
-// Starts build/ombrex-archive-helper with `arguments`; fails the test when
-// it cannot be started.
+// The end-to-end tests drive build/ombrex-archive-helper, or the Windows
+// build of the helper under Wine when OMBREX_TEST_WINDOWS_HELPER names its
+// .exe (OMBREX_TEST_WINE names the wine command, /usr/bin/wine by default).
+// tools/test-windows.sh picks the tests that start the helper by name: a new
+// end-to-end test belongs in its list.
+bool HelperIsWindowsProgram();
+
+// `text` as the helper's text-mode streams carry it: standard error, and
+// standard output before the switch to binary, end lines with CR LF on Windows.
+std::string HostText(const std::string& text);
+
+// What the helper writes to standard error at every start before anything
+// else: the Windows build's C runtime (msvcrt) has no UTF-8 locale, so it
+// always says so.
+std::string StartUpNotice();
+
+// Starts the helper with `arguments`; fails the test when it cannot be
+// started. An inherited descriptor is a POSIX-only way of passing a handle.
 std::unique_ptr<HelperClient::HelperProcess> StartHelper(const std::vector<std::string>& arguments = {},
                                                          int inherited_descriptor = -1,
                                                          bool close_standard_error = false);
+
+// A helper that inherited an open read handle on an archive, and the value
+// an OpenRequest names that handle by: a descriptor number on POSIX; on
+// Windows a handle that the test parent ombrex-spawn-with-handle.exe, beside
+// the helper's .exe, opened inheritable and started the helper with.
+struct HelperWithHandle {
+    std::unique_ptr<HelperClient::HelperProcess> helper;
+    std::uint64_t handle = 0;
+};
+HelperWithHandle StartHelperWithArchiveHandle(const std::filesystem::path& archive,
+                                              const std::vector<std::string>& arguments = {});
 
 // A well-formed OpenRequest by path with generous limits.
 ArchiveHelper::OpenRequest OpenByPath(const std::string& path);

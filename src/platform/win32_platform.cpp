@@ -1,0 +1,180 @@
+// Win32 implementation of the host layer: Windows handles under the C
+// runtime's descriptors.
+#include "platform/platform.h"
+
+#include <windows.h>
+
+#include <cerrno>
+#include <clocale>
+#include <climits>
+#include <fcntl.h>
+#include <io.h>
+#include <share.h>
+#include <sys/stat.h>
+#include <vector>
+
+namespace platform {
+
+namespace {
+
+// _O_RDONLY | _O_BINARY | _O_NOINHERIT: every descriptor over a handle we
+// read archives through.
+constexpr int kReadOnlyWrap = 0x8080;
+// _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT.
+constexpr int kCreateExclusive = 0x8581;
+static_assert(kReadOnlyWrap == (_O_RDONLY | _O_BINARY | _O_NOINHERIT));
+static_assert(kCreateExclusive == (_O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT));
+
+HANDLE HandleFromValue(std::uint64_t value) {
+    return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(value));
+}
+
+// Wraps a handle this layer owns; the handle is closed when the wrap fails.
+int WrapOwnedHandle(HANDLE handle) {
+    const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), kReadOnlyWrap);
+    if (descriptor < 0) CloseHandle(handle);
+    return descriptor;
+}
+
+// _read and _write take an unsigned int count.
+unsigned int ClampCount(std::size_t count) {
+    return count > static_cast<std::size_t>(INT_MAX) ? static_cast<unsigned int>(INT_MAX)
+                                                     : static_cast<unsigned int>(count);
+}
+
+}  // namespace
+
+bool SetCharacterTypeLocale(const char* name) {
+    return std::setlocale(LC_CTYPE, name) != nullptr;
+}
+
+bool ApplyMemoryCap(std::uint64_t bytes) {
+    const HANDLE job = CreateJobObjectW(nullptr, nullptr);
+    if (job == nullptr) return false;
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    static_assert(sizeof limits == 144);
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_PROCESS_MEMORY;
+    limits.ProcessMemoryLimit = static_cast<SIZE_T>(bytes);
+    if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits) ||
+        !AssignProcessToJobObject(job, GetCurrentProcess())) {
+        CloseHandle(job);
+        return false;
+    }
+    // The job handle is never closed: the cap lasts as long as the process.
+    return true;
+}
+
+void SetBinaryMode(int descriptor) { _setmode(descriptor, _O_BINARY); }
+
+int DuplicateDescriptor(int descriptor) {
+    // _dup takes the lowest free number, which is 0, 1 or 2 when one of the
+    // standard descriptors is closed; hold those until a higher one comes.
+    std::vector<int> low;
+    int duplicate = _dup(descriptor);
+    while (duplicate >= 0 && duplicate < 3) {
+        low.push_back(duplicate);
+        duplicate = _dup(descriptor);
+    }
+    for (const int held : low) _close(held);
+    return duplicate;
+}
+
+int RedirectDescriptor(int source, int target) { return _dup2(source, target) == 0 ? 0 : -1; }
+
+// A write to a pipe whose reader is gone fails with EPIPE here; no signal.
+void IgnoreBrokenPipe() {}
+
+long long ReadSome(int descriptor, void* buffer, std::size_t count) {
+    return _read(descriptor, buffer, ClampCount(count));
+}
+
+long long WriteSome(int descriptor, const void* buffer, std::size_t count) {
+    return _write(descriptor, buffer, ClampCount(count));
+}
+
+long long Seek(int descriptor, long long offset, int whence) { return _lseeki64(descriptor, offset, whence); }
+
+int CloseDescriptor(int descriptor) { return _close(descriptor); }
+
+int LastErrorNumber() { return errno; }
+
+bool HandleIsDiskFile(std::uint64_t handle) { return GetFileType(HandleFromValue(handle)) == FILE_TYPE_DISK; }
+
+int WrapHandle(std::uint64_t handle) {
+    return _open_osfhandle(static_cast<intptr_t>(handle), kReadOnlyWrap);
+}
+
+int OpenFileSharedForReading(const std::filesystem::path& path) {
+    const HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return -1;
+    // Directories cannot be opened without backup semantics; this keeps out
+    // pipes, consoles and devices.
+    if (GetFileType(handle) != FILE_TYPE_DISK) {
+        CloseHandle(handle);
+        return -1;
+    }
+    return WrapOwnedHandle(handle);
+}
+
+int DuplicateSharingPosition(int descriptor) {
+    const intptr_t original = _get_osfhandle(descriptor);
+    if (original == reinterpret_cast<intptr_t>(INVALID_HANDLE_VALUE)) return -1;
+    HANDLE copy = nullptr;
+    const HANDLE self = GetCurrentProcess();
+    if (!DuplicateHandle(self, reinterpret_cast<HANDLE>(original), self, &copy, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+        return -1;
+    }
+    return WrapOwnedHandle(copy);
+}
+
+bool ReadFileIdentity(int descriptor, FileIdentity& out) {
+    struct _stat64 info;
+    if (_fstat64(descriptor, &info) != 0) return false;
+    out.size = static_cast<std::uint64_t>(info.st_size);
+    out.mtime = static_cast<std::int64_t>(info.st_mtime);
+    return true;
+}
+
+int CreateFileExclusive(const std::filesystem::path& path) {
+    int descriptor = -1;
+    if (_wsopen_s(&descriptor, path.c_str(), kCreateExclusive, _SH_DENYNO, _S_IREAD | _S_IWRITE) != 0) return -1;
+    return descriptor;
+}
+
+std::FILE* StreamFromDescriptor(int descriptor, const char* mode) { return _fdopen(descriptor, mode); }
+
+bool SeekStream(std::FILE* stream, std::int64_t offset, int whence) { return _fseeki64(stream, offset, whence) == 0; }
+
+std::int64_t TellStream(std::FILE* stream) { return _ftelli64(stream); }
+
+std::optional<std::filesystem::path> PathFromUtf8(std::string_view utf8) {
+    if (utf8.empty()) return std::filesystem::path();
+    if (utf8.size() > static_cast<std::size_t>(INT_MAX)) return std::nullopt;
+    // The conversion would carry a NUL through and cut the name short at it.
+    if (utf8.find('\0') != std::string_view::npos) return std::nullopt;
+    const int length = static_cast<int>(utf8.size());
+    const int wide_length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), length, nullptr, 0);
+    if (wide_length <= 0) return std::nullopt;
+    std::wstring wide(static_cast<std::size_t>(wide_length), L'\0');
+    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), length, wide.data(), wide_length) !=
+        wide_length) {
+        return std::nullopt;
+    }
+    return std::filesystem::path(std::move(wide));
+}
+
+std::string PathToUtf8(const std::filesystem::path& path) {
+    const std::wstring& wide = path.native();
+    if (wide.empty() || wide.size() > static_cast<std::size_t>(INT_MAX)) return std::string();
+    const int length = static_cast<int>(wide.size());
+    const int narrow_length = WideCharToMultiByte(CP_UTF8, 0, wide.data(), length, nullptr, 0, nullptr, nullptr);
+    if (narrow_length <= 0) return std::string();
+    std::string narrow(static_cast<std::size_t>(narrow_length), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide.data(), length, narrow.data(), narrow_length, nullptr, nullptr);
+    return narrow;
+}
+
+bool LocalTime(std::time_t seconds, std::tm& out) { return localtime_s(&out, &seconds) == 0; }
+
+}  // namespace platform
