@@ -161,9 +161,11 @@ TEST_F(ArchiveSources, NegativeDescriptorAndRefusedWindowThroughTheOpen) {
         << result.message;
     EXPECT_EQ(log.Since(mark).size(), 1u);
 
-    // By path, the open closes its own descriptor whatever the outcome.
+    // By path, the open closes its own descriptor; the reader keeps only its duplicate.
     ArchiveMount::OpenArchivePath(result, file, {});
-    EXPECT_NE(result.error, Error::Ok);
+    EXPECT_EQ(result.error, Error::Ok) << result.message;
+    EXPECT_EQ(testsupport::OpenDescriptorCount(), open_before + 1);
+    result.reader.reset();
     EXPECT_EQ(testsupport::OpenDescriptorCount(), open_before);
 }
 

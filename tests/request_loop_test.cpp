@@ -179,12 +179,12 @@ TEST(RequestLoopProcess, OpenRequestsFollowTheHandleAndWindowRules) {
          "the path is not valid UTF-8"},
         {"path with a NUL", [](OpenRequest& r) { r.path = std::string("a.zip\0b", 7); }, Error::HelperFailed,
          "the path is not valid UTF-8"},
-        {"path outside ASCII", [&](OpenRequest& r) { r.path = euro.string(); }, Error::OpenFailed,
-         "opening archives is not built yet"},
+        {"path outside ASCII", [&](OpenRequest& r) { r.path = euro.string(); }, Error::NotRecognized,
+         "Unrecognized archive format"},
         {"missing file", [&](OpenRequest& r) { r.path = (dir.path() / "missing.zip").string(); }, Error::OpenFailed,
          "open failed"},
         {"directory", [&](OpenRequest& r) { r.path = dir.path().string(); }, Error::OpenFailed, "open failed"},
-        {"by path", [](OpenRequest&) {}, Error::OpenFailed, "opening archives is not built yet"},
+        {"by path", [](OpenRequest&) {}, Error::NotRecognized, "Unrecognized archive format"},
     };
     for (const auto& c : cases) {
         const auto status = open(c.adjust);

@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and the tests need, if any is missing.
 set -euo pipefail
 packages=(g++ cmake ninja-build pkg-config libarchive-dev zlib1g-dev libbz2-dev libgtest-dev
-          libbenchmark-dev clang libclang-rt-14-dev zip)
+          libbenchmark-dev clang libclang-rt-14-dev zip libarchive-tools)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -142,11 +143,17 @@ std::unique_ptr<HelperProcess> HelperProcess::Start(const StartOptions& options,
 HelperProcess::~HelperProcess() {
     CloseIfOpen(input_);
     CloseIfOpen(replies_);
-    if (!status_ && pid_ > 0) {
-        kill(pid_, SIGKILL);
-        Reap(true);
-    }
+    if (pid_ > 0) Kill();
     CloseIfOpen(errors_);
+}
+
+ExitStatus HelperProcess::Kill() {
+    if (!status_) {
+        kill(pid_, SIGKILL);
+        // Only a child reaped elsewhere cannot be waited for; it is gone all the same.
+        if (!Reap(true)) status_ = ExitStatus{false, SIGKILL, 0};
+    }
+    return *status_;
 }
 
 bool HelperProcess::WriteBytes(Bytes bytes) {
@@ -232,6 +239,11 @@ ReadResult HelperProcess::ReadFrame(Frame& out, std::chrono::milliseconds timeou
     return ReadResult::Frame;
 }
 
+bool HelperProcess::ReplyReady(std::chrono::milliseconds wait) {
+    if (replies_ < 0) return true;
+    return AwaitReply(Clock::now() + wait);
+}
+
 std::optional<std::vector<unsigned char>> HelperProcess::ReadToEnd(std::chrono::milliseconds timeout) {
     if (replies_ < 0) return std::nullopt;
     const auto deadline = Clock::now() + timeout;
@@ -281,14 +293,16 @@ std::optional<ArchiveHelper::IndexSummary> HelperProcess::ReadIndex(std::chrono:
 bool HelperProcess::Reap(bool block) {
     if (status_) return true;
     int raw = 0;
+    rusage usage{};
     pid_t got;
     do {
-        got = waitpid(pid_, &raw, block ? 0 : WNOHANG);
+        got = wait4(pid_, &raw, block ? 0 : WNOHANG, &usage);
     } while (got < 0 && errno == EINTR);
     if (got != pid_) return false;
     ExitStatus status;
     status.exited = WIFEXITED(raw);
     status.code = status.exited ? WEXITSTATUS(raw) : WTERMSIG(raw);
+    status.peak_rss_kib = usage.ru_maxrss;
     status_ = status;
     return true;
 }

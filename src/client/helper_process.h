@@ -26,6 +26,7 @@ struct StartOptions {
 struct ExitStatus {
     bool exited = false;  // false: ended by a signal
     int code = 0;         // exit code when exited, else the signal number
+    long peak_rss_kib = 0;  // the child's largest resident set
 };
 
 struct Frame {
@@ -50,6 +51,9 @@ public:
 
     int pid() const { return pid_; }
 
+    // Kills the child unless it has ended, reaps it and returns how it ended.
+    ExitStatus Kill();
+
     // Raw bytes to the child's standard input; false once the child stopped
     // reading (no SIGPIPE is raised).
     bool WriteBytes(ArchiveHelper::Bytes bytes);
@@ -61,6 +65,10 @@ public:
     // does not allow is Malformed; the channel closing is EndOfStream, also
     // inside a frame.
     ReadResult ReadFrame(Frame& out, std::chrono::milliseconds timeout);
+
+    // True once a reply byte (or the channel's end) can be read, waiting at
+    // most `wait`; standard error is collected meanwhile.
+    bool ReplyReady(std::chrono::milliseconds wait);
 
     // Everything left on the reply channel up to its end; nullopt when it is
     // still open after `timeout`.

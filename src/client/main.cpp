@@ -1,83 +1,273 @@
-// ombrex-archive: talks to the archive helper from the command line.
+// ombrex-archive: opens archives through the archive helper from the command
+// line; lists, describes and extracts them as a DOS program sees them.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <cerrno>
 #include <filesystem>
 #include <string>
-#include <string_view>
 #include <system_error>
+#include <vector>
 
-#include "client/helper_process.h"
+#include "client/archive_session.h"
+#include "client/command_options.h"
+#include "client/index_listing.h"
+#include "client/member_lookup.h"
+#include "client/progress_line.h"
+#include "client/tree_layout.h"
 
 namespace {
 
-constexpr std::string_view kUsage =
-    "usage: ombrex-archive [--helper PATH] COMMAND\n"
-    "\n"
-    "commands:\n"
-    "  hello    start the helper and print what its hello reply says\n"
-    "\n"
-    "options:\n"
-    "  --helper PATH  the helper binary (default: ombrex-archive-helper beside this program)\n"
-    "  --help         print this text\n";
+namespace fs = std::filesystem;
+using ArchiveMount::Error;
+using HelperClient::ArchiveSession;
+using HelperClient::CommandOptions;
+using HelperClient::Outcome;
 
-constexpr auto kReplyTimeout = std::chrono::seconds(30);
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitHelper = 3;
+
+// Archives this large get a progress line on a terminal.
+constexpr std::int64_t kProgressBytes = 64LL << 20;
+constexpr std::size_t kProgressFiles = 2000;
 
 // The helper is built next to this tool.
 std::string DefaultHelper(const char* argv0) {
     std::error_code error;
-    std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+    fs::path self = fs::read_symlink("/proc/self/exe", error);
     if (error) self = argv0;
     return (self.parent_path() / "ombrex-archive-helper").string();
 }
 
-int Hello(const std::string& helper) {
-    std::string message;
-    auto process = HelperClient::HelperProcess::Start({helper, {}, -1, false}, &message);
-    if (!process) {
-        std::fprintf(stderr, "ombrex-archive: %s\n", message.c_str());
-        return 1;
-    }
-    if (!process->SendRequest(ArchiveHelper::MessageType::HelloRequest, {})) {
-        std::fprintf(stderr, "ombrex-archive: the helper does not take requests\n");
-        return 1;
-    }
-    const auto reply = process->ReadHello(kReplyTimeout);
-    process->CloseInput();
-    const auto status = process->Wait(kReplyTimeout);
-    if (!reply) {
-        std::fprintf(stderr, "ombrex-archive: no hello reply from the helper (%s)\n%s",
-                     status ? HelperClient::DescribeExit(*status).c_str() : "still running",
-                     process->StandardError().c_str());
-        return 1;
-    }
-    std::printf("protocol version: %u\n", static_cast<unsigned>(reply->protocol_version));
-    std::printf("archive library version number: %u\n", static_cast<unsigned>(reply->library_version));
-    std::printf("archive library details: %s\n", reply->library_details.c_str());
-    return 0;
+int Complain(const std::string& text) {
+    std::fprintf(stderr, "ombrex-archive: %s\n", text.c_str());
+    return kExitFailed;
 }
+
+// One line with the code's text, its number and the helper's message; the
+// helper's own log follows when the helper itself failed.
+int Report(const std::string& what, const Outcome& outcome, ArchiveSession* session) {
+    std::string line = what + ": " + ArchiveMount::ErrorText(outcome.code) + " (code " +
+                       std::to_string(static_cast<int>(outcome.code)) + ")";
+    if (!outcome.message.empty()) line += ": " + outcome.message;
+    Complain(line);
+    const bool helper_failed = outcome.code == Error::HelperFailed || outcome.code == Error::HelperTimeout;
+    if (helper_failed && session && !session->helper_log().empty()) {
+        std::fprintf(stderr, "helper log:\n%s", session->helper_log().c_str());
+    }
+    return helper_failed ? kExitHelper : kExitFailed;
+}
+
+bool WriteOut(const std::string& text) {
+    return std::fwrite(text.data(), 1, text.size(), stdout) == text.size() && std::fflush(stdout) == 0;
+}
+
+class Tool {
+public:
+    Tool(const CommandOptions& options, std::string helper) : options_(options), helper_(std::move(helper)) {}
+
+    ~Tool() {
+        if (descriptor_ >= 0) close(descriptor_);
+    }
+
+    int Run() {
+        switch (options_.command) {
+            case HelperClient::Command::Hello: return Hello();
+            case HelperClient::Command::List:
+            case HelperClient::Command::Info: return Show();
+            case HelperClient::Command::Extract: return Extract();
+            case HelperClient::Command::ExtractAll: return ExtractAll();
+        }
+        return kExitUsage;
+    }
+
+private:
+    bool StartHelper(int& exit_code) {
+        HelperClient::SessionOptions session;
+        session.helper_binary = helper_;
+        session.memory_limit_mb = options_.memory_limit_mb;
+        session.archive_descriptor = descriptor_;
+        session.reply_timeout = options_.timeout;
+        Outcome failure;
+        session_ = ArchiveSession::Start(session, &failure);
+        if (!session_) exit_code = Report("cannot start " + helper_, failure, nullptr);
+        return session_ != nullptr;
+    }
+
+    // Starts the helper and opens the archive; a window is read through a
+    // descriptor handed down to the helper.
+    bool Open(int& exit_code) {
+        archive_ = fs::absolute(options_.operands[0]).string();
+        if (options_.window.present) {
+            const int opened = open(archive_.c_str(), O_RDONLY | O_CLOEXEC);
+            // Kept above the standard descriptors whatever this process was started with.
+            descriptor_ = opened < 0 ? -1 : fcntl(opened, F_DUPFD_CLOEXEC, 3);
+            if (opened >= 0) close(opened);
+            if (descriptor_ < 0) {
+                exit_code = Complain("cannot open " + options_.operands[0] + ": " + std::strerror(errno));
+                return false;
+            }
+        }
+        if (!StartHelper(exit_code)) return false;
+        ArchiveHelper::OpenRequest request;
+        request.path = archive_;
+        request.limits = options_.limits;
+        if (options_.window.present) {
+            request.os_handle = static_cast<std::uint64_t>(descriptor_);
+            request.window_offset = options_.window.offset;
+            request.window_length = options_.window.length;
+        }
+        const Outcome outcome = session_->Open(request, index_);
+        if (!outcome.ok()) {
+            exit_code = Report(options_.operands[0], outcome, session_.get());
+            return false;
+        }
+        return true;
+    }
+
+    // Ends the helper; with --stats, says how it ended and its peak memory.
+    void Finish() {
+        if (!session_) return;
+        session_->Finish();
+        if (options_.stats && session_->exit_status()) {
+            const auto& status = *session_->exit_status();
+            std::fprintf(stderr, "helper: %s, peak memory %ld KiB\n", HelperClient::DescribeExit(status).c_str(),
+                         status.peak_rss_kib);
+        }
+    }
+
+    int Hello() {
+        int exit_code = 0;
+        if (!StartHelper(exit_code)) return exit_code;
+        ArchiveHelper::HelloReply reply;
+        const Outcome outcome = session_->Hello(reply);
+        if (!outcome.ok()) return Report("hello", outcome, session_.get());
+        Finish();
+        const bool written =
+            WriteOut("protocol version: " + std::to_string(reply.protocol_version) +
+                     "\narchive library version number: " + std::to_string(reply.library_version) +
+                     "\narchive library details: " + reply.library_details + "\n");
+        return written ? 0 : kExitFailed;
+    }
+
+    int Show() {
+        int exit_code = 0;
+        if (!Open(exit_code)) return exit_code;
+        Finish();
+        std::string text;
+        if (options_.command == HelperClient::Command::Info) {
+            text = HelperClient::FormatIndexInfo(index_);
+        } else {
+            text = options_.json ? HelperClient::FormatIndexJson(index_) : HelperClient::FormatIndexTable(index_);
+        }
+        return WriteOut(text) ? 0 : kExitFailed;
+    }
+
+    int Extract() {
+        int exit_code = 0;
+        if (!Open(exit_code)) return exit_code;
+        const std::string& name = options_.operands[1];
+        const ArchiveMount::Entry* entry = HelperClient::FindMember(index_.entries, name);
+        if (!entry) return Complain(options_.operands[0] + ": no member '" + name + "'");
+        if (entry->is_dir) return Complain(options_.operands[0] + ": '" + name + "' is a directory");
+        fs::path out = fs::absolute(options_.operands[2]);
+        std::error_code error;
+        if (fs::is_directory(out, error)) {
+            const auto relative = HelperClient::DosRelativePath(entry->dos_path);
+            if (!relative) return Complain("the helper gave an unusable DOS path '" + entry->dos_path + "'");
+            out /= relative->filename();
+        }
+        const Outcome outcome = session_->Materialize(static_cast<std::uint32_t>(entry->ordinal), out.string());
+        if (!outcome.ok()) return Report(options_.operands[0] + ": '" + name + "'", outcome, session_.get());
+        Finish();
+        return 0;
+    }
+
+    int ExtractAll() {
+        int exit_code = 0;
+        if (!Open(exit_code)) return exit_code;
+        const fs::path target = fs::absolute(options_.operands[1]);
+        std::error_code error;
+        fs::create_directories(target, error);
+        if (error) return Complain("cannot create " + target.string() + ": " + error.message());
+        // The helper writes into a scratch directory of ours inside the target,
+        // so the moves stay on one file system. DOS names are upper case, so
+        // no entry can take this name.
+        std::string pattern = (target / ".ombrex-scratch-XXXXXX").string();
+        if (mkdtemp(pattern.data()) == nullptr) {
+            return Complain("cannot create a scratch directory in " + target.string() + ": " + std::strerror(errno));
+        }
+        const fs::path scratch = pattern;
+        const int result = FillTree(scratch, target);
+        fs::remove_all(scratch, error);
+        return result;
+    }
+
+    int FillTree(const fs::path& scratch, const fs::path& target) {
+        std::vector<const ArchiveMount::Entry*> files;
+        for (const auto& entry : index_.entries) {
+            if (!entry.is_dir) files.push_back(&entry);
+        }
+        std::sort(files.begin(), files.end(), [](auto* a, auto* b) { return a->ordinal < b->ordinal; });
+        const auto total_bytes = static_cast<std::uint64_t>(std::max<std::int64_t>(0, index_.declared_total));
+        const bool large = index_.declared_total >= kProgressBytes || files.size() >= kProgressFiles;
+        HelperClient::ProgressLine progress(stderr, large && HelperClient::IsTerminal(stderr));
+
+        // The helper writes members in ascending ordinal order, each file
+        // appearing complete, so the first missing one marks how far it got.
+        std::size_t written = 0;
+        std::uint64_t written_bytes = 0;
+        auto watch = [&] {
+            std::error_code ignored;
+            while (written < files.size() && fs::exists(scratch / std::to_string(files[written]->ordinal), ignored)) {
+                written_bytes += static_cast<std::uint64_t>(files[written]->size);
+                ++written;
+            }
+            progress.Show("extracting", written, files.size(), written_bytes, total_bytes);
+        };
+        const Outcome outcome = session_->MaterializeAll(scratch.string(), watch);
+        if (!outcome.ok()) {
+            progress.Finish();
+            return Report(options_.operands[0], outcome, session_.get());
+        }
+        Finish();
+        std::string message;
+        const bool laid_out = HelperClient::LayOutTree(
+            index_, scratch, target,
+            [&](std::size_t done, std::uint64_t bytes) {
+                progress.Show("moving", done, index_.entries.size(), bytes, total_bytes);
+            },
+            &message);
+        progress.Finish();
+        return laid_out ? 0 : Complain(message);
+    }
+
+    const CommandOptions& options_;
+    std::string helper_;
+    std::string archive_;
+    int descriptor_ = -1;
+    std::unique_ptr<ArchiveSession> session_;
+    ArchiveHelper::IndexSummary index_;
+};
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string helper = DefaultHelper(argv[0]);
-    std::string command;
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view argument = argv[i];
-        if (argument == "--help") {
-            std::fputs(kUsage.data(), stdout);
-            return 0;
-        }
-        if (argument == "--helper" && i + 1 < argc) {
-            helper = argv[++i];
-        } else if (command.empty() && argument == "hello") {
-            command = argument;
-        } else {
-            std::fputs(kUsage.data(), stderr);
-            return 2;
-        }
+    CommandOptions options;
+    std::string message;
+    if (!HelperClient::ParseCommandOptions(std::vector<std::string>(argv + 1, argv + argc), options, &message)) {
+        std::fprintf(stderr, "ombrex-archive: %s (see --help)\n", message.c_str());
+        return kExitUsage;
     }
-    if (command.empty()) {
-        std::fputs(kUsage.data(), stderr);
-        return 2;
+    if (options.help) {
+        std::fputs(HelperClient::kUsageText, stdout);
+        return 0;
     }
-    return Hello(helper);
+    Tool tool(options, options.helper.empty() ? DefaultHelper(argv[0]) : options.helper);
+    return tool.Run();
 }

@@ -1,9 +1,10 @@
 #include "mount/legacy_zip_member.h"
 
 #include <algorithm>
-#include <array>
 #include <cstring>
 #include <vector>
+
+#include <zlib.h>
 
 #include "formats/explode.h"
 #include "formats/file_range.h"
@@ -12,26 +13,16 @@
 
 namespace ArchiveMount {
 
-namespace {
-
-constexpr std::array<std::uint32_t, 256> MakeCrcTable() {
-    std::array<std::uint32_t, 256> table{};
-    for (std::uint32_t n = 0; n < 256; ++n) {
-        std::uint32_t value = n;
-        for (int bit = 0; bit < 8; ++bit) value = (value & 1) ? 0xEDB88320u ^ (value >> 1) : value >> 1;
-        table[n] = value;
-    }
-    return table;
-}
-
-constexpr std::array<std::uint32_t, 256> kCrcTable = MakeCrcTable();
-
-}  // namespace
-
+// zlib's table-driven CRC-32 works several bytes per step; a byte-at-a-time
+// table loop cost as much as the explode itself on large members.
 std::uint32_t Crc32Update(std::uint32_t crc, const unsigned char* bytes, std::size_t count) {
-    crc = ~crc;
-    for (std::size_t i = 0; i < count; ++i) crc = kCrcTable[(crc ^ bytes[i]) & 0xFF] ^ (crc >> 8);
-    return ~crc;
+    while (count > 0) {
+        const auto piece = static_cast<uInt>(std::min<std::size_t>(count, 1u << 30));
+        crc = static_cast<std::uint32_t>(crc32(crc, bytes, piece));
+        bytes += piece;
+        count -= piece;
+    }
+    return crc;
 }
 
 namespace {

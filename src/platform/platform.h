@@ -100,4 +100,9 @@ std::string PathToUtf8(const std::filesystem::path& path);
 // Local broken-down time of `seconds`, thread-safe; false when it cannot be converted.
 bool LocalTime(std::time_t seconds, std::tm& out);
 
+// Makes later local-time conversions reuse the time zone loaded now instead of
+// checking the zone file again on every call (the archive library converts the
+// time of every member). Idempotent.
+void KeepLocalTimeZone();
+
 }  // namespace platform

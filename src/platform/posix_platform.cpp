@@ -5,6 +5,8 @@
 #include <climits>
 #include <clocale>
 #include <csignal>
+#include <cstdlib>
+#include <ctime>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -178,5 +180,12 @@ std::optional<std::filesystem::path> PathFromUtf8(std::string_view utf8) {
 std::string PathToUtf8(const std::filesystem::path& path) { return path.string(); }
 
 bool LocalTime(std::time_t seconds, std::tm& out) { return localtime_r(&seconds, &out) != nullptr; }
+
+void KeepLocalTimeZone() {
+    // With TZ unset the C library re-reads /etc/localtime on each mktime;
+    // naming that same file keeps the zone and loads it once.
+    if (std::getenv("TZ") == nullptr) setenv("TZ", ":/etc/localtime", 0);
+    tzset();
+}
 
 }  // namespace platform

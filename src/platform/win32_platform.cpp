@@ -177,4 +177,7 @@ std::string PathToUtf8(const std::filesystem::path& path) {
 
 bool LocalTime(std::time_t seconds, std::tm& out) { return localtime_s(&out, &seconds) == 0; }
 
+// The C runtime reads the zone once, on its first conversion.
+void KeepLocalTimeZone() {}
+
 }  // namespace platform

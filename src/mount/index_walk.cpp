@@ -1,0 +1,357 @@
+#include "mount/index_walk.h"
+
+#include <archive_entry.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <limits>
+#include <utility>
+
+#include "log/logger.h"
+#include "mount/archive_path.h"
+#include "mount/dos_names.h"
+#include "mount/library_setup.h"
+#include "mount/open_refusal.h"
+#include "platform/platform.h"
+
+namespace ArchiveMount {
+
+namespace {
+
+constexpr std::size_t kRawReadBlock = 65536;
+constexpr int kFormatFamilyMask = 0xFF0000;
+
+std::string Quoted(const std::string& name) { return "'" + name + "': "; }
+
+// The library's error text, or `fallback` when it has none.
+std::string LibraryText(struct archive* handle, const char* fallback) {
+    const char* text = archive_error_string(handle);
+    return text != nullptr && *text != '\0' ? text : fallback;
+}
+
+std::string EntryName(struct archive_entry* entry) {
+    if (const char* utf8 = archive_entry_pathname_utf8(entry)) return utf8;
+    if (const char* native = archive_entry_pathname(entry)) return native;
+    return "";
+}
+
+// One open's walk: the reader it fills and the state that lives from the
+// first header to the last.
+class IndexWalk {
+public:
+    IndexWalk(ArchiveReader::Impl& reader, struct archive* handle, const PreWalkValues& values, WalkState& state,
+              std::string* message)
+        : reader_(reader), handle_(handle), values_(values), state_(state), message_(message) {}
+
+    Error Run() {
+        // ZIP and RAR 4 archives announce their member count; room for it and
+        // a few made-up directories spares regrowing the index midway.
+        const std::size_t listed = std::max(values_.sorted_records.size(), values_.rar4.files.size());
+        const std::size_t room = listed + listed / 8;
+        reader_.entries.reserve(room);
+        reader_.stamps.reserve(room);
+        reader_.index_by_path.reserve(room);
+        reader_.index_by_ordinal.reserve(listed);
+        for (;;) {
+            struct archive_entry* entry = nullptr;
+            const int rc = archive_read_next_header(handle_, &entry);
+            if (rc == ARCHIVE_EOF) return Error::Ok;
+            if (rc < 0 && rc != ARCHIVE_WARN) return HeaderFailed();
+            if (state_.ordinal == 0) {
+                const Error first = FirstHeader();
+                if (first != Error::Ok) return first;
+            }
+            const Error member = Member(entry);
+            if (member != Error::Ok) return member;
+            ++state_.ordinal;
+        }
+    }
+
+private:
+    Error Fail(Error error, std::string text) { return Refuse(message_, error, std::move(text)); }
+
+    Error HeaderFailed() {
+        std::string text = LibraryText(handle_, "");
+        Error error = Error::Damaged;
+        if (state_.ordinal == 0 && archive_format(handle_) == 0)
+            error = Error::NotRecognized;
+        else if (archive_read_has_encrypted_entries(handle_) >= 1)
+            error = Error::PasswordProtected;
+        else if (reader_.detected_format == DetectedFormat::Rar && text.find("solid") != std::string::npos)
+            error = Error::SolidRar4;
+        return Fail(error, std::move(text));
+    }
+
+    Error FirstHeader() {
+        const std::optional<ArchiveKind> kind = KindOfLibraryFormat(handle_);
+        if (!kind) return Fail(Error::NotRecognized, "unsupported format");
+        reader_.kind = *kind;
+        reader_.kind_flag = KindFlagOf(*kind);
+        if ((*kind == ArchiveKind::Rar || *kind == ArchiveKind::Rar5) &&
+            reader_.detected_format == DetectedFormat::Unknown)
+            return Fail(Error::NotRecognized, "RAR data behind a self-extractor stub");
+        if (*kind == ArchiveKind::Zip) {
+            const Error directory = DirectoryMustBeOk(values_.directory, message_);
+            if (directory != Error::Ok) return directory;
+            const Error names = CheckZipNames(values_.directory.records, message_);
+            if (names != Error::Ok) return names;
+        }
+        state_.kind_known = true;
+        return Error::Ok;
+    }
+
+    // Steps for one delivered header, from the entry cap to its placement.
+    Error Member(struct archive_entry* library_entry) {
+        const std::int32_t ordinal = state_.ordinal;
+        const OpenLimits& limits = reader_.limits;
+        if (limits.max_entries <= ordinal)
+            return Fail(Error::TooManyEntries, "more than " + std::to_string(limits.max_entries) + " entries");
+        if (archive_entry_is_encrypted(library_entry) != 0 || archive_read_has_encrypted_entries(handle_) >= 1)
+            return Fail(Error::PasswordProtected, "encrypted entry");
+
+        const auto type = archive_entry_filetype(library_entry);
+        if (type != AE_IFDIR && type != AE_IFREG) {
+            const char* shown = archive_entry_pathname_utf8(library_entry);
+            tessra::Logger::Instance().Log(3, "archive", "%s: dropping entry %d '%s': not a file or directory",
+                                           platform::PathToUtf8(reader_.archive_path).c_str(), ordinal,
+                                           shown != nullptr ? shown : "");
+            archive_read_data_skip(handle_);
+            return Error::Ok;
+        }
+        const bool is_dir = type == AE_IFDIR;
+
+        std::string name;
+        bool crc_known = false;
+        std::uint32_t crc = 0;
+        std::uint64_t stamp = 0;
+        const ZipCentralDirectory::Record* record = nullptr;
+        switch (reader_.kind) {
+            case ArchiveKind::Raw:
+                if (ordinal > 0) return Fail(Error::Damaged, "a raw stream with a second entry");
+                name = platform::PathToUtf8(reader_.archive_path.stem());
+                break;
+            case ArchiveKind::Rar: {
+                const std::vector<Rar4Headers::FileHeader>& files = values_.rar4.files;
+                if (static_cast<std::size_t>(ordinal) >= files.size())
+                    return Fail(Error::Damaged, "more entries than the RAR headers list");
+                name = EntryName(library_entry);
+                stamp = files[ordinal].dos_time;
+                crc = files[ordinal].crc32;
+                crc_known = true;
+                break;
+            }
+            case ArchiveKind::Zip: {
+                if (static_cast<std::size_t>(ordinal) >= values_.sorted_records.size())
+                    return Fail(Error::Damaged, "more entries than the central directory lists");
+                record = &values_.sorted_records[ordinal];
+                if (record->encrypted) return Fail(Error::PasswordProtected, "encrypted entry");
+                name = ZipCentralDirectory::DisplayName(*record);
+                stamp = record->dos_time;
+                if (!ZipCentralDirectory::MethodSupported(record->method, DecoderFlags()))
+                    return Fail(Error::MethodUnsupported, Quoted(name) + "ZIP method " +
+                                                              std::to_string(record->method) + " (" +
+                                                              ZipMethodText(record->method) + ")");
+                crc = record->crc32;
+                crc_known = true;
+                if (record->method == 1 || record->method == 6) reader_.legacy_members[ordinal] = *record;
+                break;
+            }
+            default: name = EntryName(library_entry); break;
+        }
+
+        int reason = 0;
+        const SplitPathResult split = SplitArchivePath(name, &reason);
+        if (!split.ok) return Fail(Error::NameRefused, Quoted(name) + PathRefusalText(reason));
+        if (!is_dir && split.trailing_separator)
+            return Fail(Error::NameRefused, Quoted(name) + "a file named as a directory");
+        if (split.components.empty()) {
+            archive_read_data_skip(handle_);
+            return Error::Ok;
+        }
+
+        Entry entry;
+        entry.ordinal = ordinal;
+        entry.is_dir = is_dir;
+        entry.size = is_dir ? 0 : archive_entry_size_is_set(library_entry) ? archive_entry_size(library_entry) : -1;
+        entry.mtime = archive_entry_mtime(library_entry);
+        entry.has_crc = crc_known && !is_dir;
+        entry.crc = crc;
+        if (!is_dir && record != nullptr) {
+            // A ZIP64 size beyond int64 is over every limit; keep it positive.
+            entry.size = static_cast<std::int64_t>(
+                std::min<std::uint64_t>(record->uncompressed_size, std::numeric_limits<std::int64_t>::max()));
+            entry.nested_zip_offset = values_.inner_zip_offsets[ordinal];
+        }
+        if (!is_dir && reader_.kind == ArchiveKind::Raw) {
+            const Error read = ReadRawStream(name, entry);
+            if (read != Error::Ok) return read;
+            crc_known = true;
+        }
+        if (entry.size < 0) return Fail(Error::SizeOverLimit, Quoted(name) + "size not declared");
+        if (entry.size > limits.max_member_bytes)
+            return Fail(Error::SizeOverLimit, Quoted(name) + std::to_string(entry.size) + " bytes");
+
+        if (reader_.kind != ArchiveKind::Zip && reader_.kind != ArchiveKind::Rar)
+            stamp = static_cast<std::uint64_t>(entry.mtime);
+        return Place(name, split.components, std::move(entry), crc_known, stamp);
+    }
+
+    // Reads the only member of a raw stream whole: its size and CRC are what
+    // was read, its time the archive file's.
+    Error ReadRawStream(const std::string& name, Entry& entry) {
+        const std::int64_t limit = std::min(reader_.limits.max_total_bytes, reader_.limits.max_member_bytes);
+        std::vector<unsigned char> buffer(kRawReadBlock);
+        uLong crc = crc32(0, nullptr, 0);
+        std::int64_t total = 0;
+        for (;;) {
+            const la_ssize_t count = archive_read_data(handle_, buffer.data(), buffer.size());
+            if (count < 0) return Fail(Error::Damaged, LibraryText(handle_, "read failed"));
+            if (count == 0) break;
+            total += count;
+            if (total > limit)
+                return Fail(Error::SizeOverLimit, Quoted(name) + "over " + std::to_string(limit) + " bytes");
+            crc = crc32(crc, buffer.data(), static_cast<uInt>(count));
+        }
+        entry.size = total;
+        entry.crc = static_cast<std::uint32_t>(crc);
+        entry.has_crc = true;
+        entry.mtime = reader_.identity.mtime;
+        return Error::Ok;
+    }
+
+    // Lists the directories the path passes through, then admits, merges or
+    // refuses the entry itself.
+    Error Place(const std::string& name, const std::vector<std::string>& components, Entry entry, bool crc_known,
+                std::uint64_t stamp) {
+        std::string parent_dos;
+        std::string path;
+        for (std::size_t i = 0; i + 1 < components.size(); ++i) {
+            if (i > 0) path += '/';
+            path += components[i];
+            const auto listed = reader_.index_by_path.find(path);
+            if (listed != reader_.index_by_path.end()) {
+                const Entry& existing = reader_.entries[listed->second];
+                if (!existing.is_dir) return Fail(Error::NameRefused, Quoted(name) + "'" + path + "' is a file");
+                parent_dos = existing.dos_path;
+                continue;
+            }
+            DosNameResult dos = AssignDosName(names_, parent_dos, components[i]);
+            if (!dos.ok) return Fail(Error::NameRefused, Quoted(name) + "DOS path too long");
+            Entry made;
+            made.ordinal = -1;
+            made.path = path;
+            made.dos_path = dos.dos_path;
+            made.is_dir = true;
+            made.size = 0;
+            made.mtime = entry.mtime;
+            AddEntry(reader_, std::move(made), 0);
+            parent_dos = std::move(dos.dos_path);
+        }
+        if (!path.empty()) path += '/';
+        path += components.back();
+
+        const auto listed = reader_.index_by_path.find(path);
+        if (listed == reader_.index_by_path.end()) {
+            DosNameResult dos = AssignDosName(names_, parent_dos, components.back());
+            if (!dos.ok) return Fail(Error::NameRefused, Quoted(name) + "no free 8.3 name or DOS path too long");
+            const std::int64_t max_total = reader_.limits.max_total_bytes;
+            std::int64_t total = 0;
+            if (__builtin_add_overflow(reader_.declared_total, entry.size, &total) || total > max_total)
+                return Fail(Error::SizeOverLimit, "declared total over " + std::to_string(max_total) + " bytes");
+            reader_.declared_total = total;
+            entry.path = std::move(path);
+            entry.dos_path = std::move(dos.dos_path);
+            AddEntry(reader_, std::move(entry), stamp);
+            if (archive_read_data_skip(handle_) < 0) return Fail(Error::Damaged, LibraryText(handle_, "skip failed"));
+            return Error::Ok;
+        }
+
+        const Entry& existing = reader_.entries[listed->second];
+        if (existing.is_dir && entry.is_dir) return Error::Ok;
+        if (!existing.is_dir && !entry.is_dir) {
+            const bool same_crc = !existing.has_crc || !crc_known || existing.crc == entry.crc;
+            if (existing.size != entry.size || !same_crc)
+                return Fail(Error::NameRefused, Quoted(name) + "listed twice with different content");
+            tessra::Logger::Instance().Log(3, "archive", "%s: duplicate entry '%s' kept once",
+                                           platform::PathToUtf8(reader_.archive_path).c_str(), path.c_str());
+            archive_read_data_skip(handle_);
+            return Error::Ok;
+        }
+        return Fail(Error::NameRefused,
+                    Quoted(name) + (entry.is_dir ? "a file" : "a directory") + " of that name is already listed");
+    }
+
+    ArchiveReader::Impl& reader_;
+    struct archive* handle_;
+    const PreWalkValues& values_;
+    WalkState& state_;
+    std::string* message_;
+    DosNameAllocator names_;
+};
+
+}  // namespace
+
+Error ZipDirectoryError(ZipCentralDirectory::Status status) {
+    switch (status) {
+        case ZipCentralDirectory::Status::Ok: return Error::Ok;
+        case ZipCentralDirectory::Status::Spanned: return Error::MultiVolume;
+        case ZipCentralDirectory::Status::TooManyEntries: return Error::TooManyEntries;
+        case ZipCentralDirectory::Status::ReadFailed: return Error::OpenFailed;
+        default: return Error::Damaged;
+    }
+}
+
+Error DirectoryMustBeOk(const ZipCentralDirectory::Result& directory, std::string* message) {
+    if (directory.status == ZipCentralDirectory::Status::Ok) return Error::Ok;
+    return Refuse(message, ZipDirectoryError(directory.status), ZipCentralDirectory::StatusText(directory.status));
+}
+
+std::optional<ArchiveKind> KindOfLibraryFormat(struct archive* handle) {
+    switch (archive_format(handle) & kFormatFamilyMask) {
+        case ARCHIVE_FORMAT_TAR: return ArchiveKind::Tar;
+        case ARCHIVE_FORMAT_ISO9660: return ArchiveKind::Iso9660;
+        case ARCHIVE_FORMAT_ZIP: return ArchiveKind::Zip;
+        case ARCHIVE_FORMAT_RAW: return ArchiveKind::Raw;
+        case ARCHIVE_FORMAT_RAR: return ArchiveKind::Rar;
+        case ARCHIVE_FORMAT_7ZIP: return ArchiveKind::SevenZip;
+        case ARCHIVE_FORMAT_RAR_V5: return ArchiveKind::Rar5;
+        default: return std::nullopt;
+    }
+}
+
+Error CheckZipNames(const std::vector<ZipCentralDirectory::Record>& records, std::string* message) {
+    for (std::size_t position = 0; position < records.size(); ++position) {
+        const std::string& name = records[position].name;
+        const bool control = std::any_of(name.begin(), name.end(), [](char c) {
+            const auto byte = static_cast<unsigned char>(c);
+            return byte < 0x20 || byte == 0x7F;
+        });
+        if (control)
+            return Refuse(message, Error::NameRefused,
+                          "entry " + std::to_string(position) + ": " + "control character in name");
+    }
+    return Error::Ok;
+}
+
+const char* ZipMethodText(std::uint16_t method) {
+    switch (method) {
+        case 1: return "shrunk";
+        case 2:
+        case 3:
+        case 4:
+        case 5: return "reduced";
+        case 6: return "imploded";
+        case 7: return "tokenized";
+        case 9: return "deflate64";
+        case 10: return "PKWARE DCL imploded";
+        case 99: return "AES encrypted";
+        default: return "unknown";
+    }
+}
+
+Error WalkIndex(ArchiveReader::Impl& reader, struct archive* handle, const PreWalkValues& values, WalkState& state,
+                std::string* message) {
+    return IndexWalk(reader, handle, values, state, message).Run();
+}
+
+}  // namespace ArchiveMount
