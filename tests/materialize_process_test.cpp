@@ -485,6 +485,24 @@ TEST_F(MaterializeProcessFailure, DirectoriesDroppedAndUnknownOrdinals) {
     EXPECT_EQ(testsupport::ReadWholeFile(dir.path() / "all" / "1"), "alpha");
 }
 
+TEST_F(MaterializeProcessFailure, TargetsThatCannotBeMade) {
+    const fs::path archive = dir.WriteFile("a.zip", BuildArchive(Container::ZipDeflate, TreeMembers()));
+    ASSERT_TRUE(Open(archive));
+    const fs::path file = dir.WriteFile("plain", "not a directory");
+    const auto all = helper.MaterializeAll(file);
+    EXPECT_EQ(all.code, Error::OpenFailed);
+    EXPECT_TRUE(all.message.starts_with("cannot create ")) << all.message;
+    const auto one = helper.Materialize(1, file / "readme.txt");
+    EXPECT_EQ(one.code, Error::OpenFailed) << one.message;
+    EXPECT_EQ(testsupport::ReadWholeFile(file), "not a directory");
+    // A second pass over a full directory replaces every file in place.
+    const fs::path tree = dir.path() / "tree";
+    ASSERT_EQ(helper.MaterializeAll(tree).code, Error::Ok);
+    dir.WriteFile("tree/1", "stale");
+    ASSERT_EQ(helper.MaterializeAll(tree).code, Error::Ok);
+    EXPECT_EQ(testsupport::ReadWholeFile(tree / "1"), "read me\n");
+}
+
 TEST_F(MaterializeProcessFailure, ArchiveEndsBeforeAnIndexedMember) {
     std::string tar = BuildArchive(Container::Ustar, {Member{"a.txt", "alpha"}, Member{"b.txt", "bravo"}});
     const fs::path archive = dir.WriteFile("ends.tar", tar);
