@@ -23,5 +23,5 @@ wineboot --init >/dev/null 2>&1
 
 # The tests that start the helper binary; the rest of the suite runs the
 # same Linux code whichever helper is named.
-end_to_end='^(RequestLoopProcess\.|OpenSequenceProcess\.|CommandLine\.(Refused|Accepted|Version)|TestHooks\.(HooksAreChecked|AllocationPast))'
+end_to_end='^(RequestLoopProcess\.|OpenSequenceProcess\.|MaterializeProcess\.|MaterializeProcessFailure\.|CommandLine\.(Refused|Accepted|Version)|TestHooks\.(HooksAreChecked|AllocationPast))'
 (cd "$linux_build" && ctest --output-on-failure -j "$(nproc)" -R "$end_to_end")

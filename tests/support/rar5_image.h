@@ -1,7 +1,9 @@
-// Stored RAR 5 archives written byte by byte; nothing on this host writes RAR.
+// Stored RAR 5 archives written byte by byte (nothing on this host writes RAR),
+// and what the file headers of a RAR 5 archive record.
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -20,5 +22,14 @@ struct Rar5Member {
 // header (with data CRC and time) per member, and the end of archive header;
 // every header CRC is right.
 std::string BuildRar5(const std::vector<Rar5Member>& members, std::uint64_t archive_flags = 0);
+
+// What the file headers of an unencrypted RAR 5 archive record of each file:
+// its unpacked size and data CRC-32 (0 when the header has none), by name.
+// Stops at the first header it cannot follow.
+struct Rar5RecordedFile {
+    std::uint64_t size = 0;
+    std::uint32_t crc = 0;
+};
+std::map<std::string, Rar5RecordedFile> Rar5RecordedFiles(const std::string& archive);
 
 }  // namespace testsupport
