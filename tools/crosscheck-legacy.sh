@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Cross-checks our shrink and implode decoders against Info-ZIP unzip:
 #   1. every shrink/implode member of the fixture ZIPs (tests/fixtures/legacy-zip
-#      and, when present, /work/shared/fixtures/legacy-zip), byte for byte;
+#      and, when present, ../shared/fixtures/legacy-zip beside the work tree), byte for byte;
 #   2. the bare streams under raw-streams/ there, against their plain files and,
 #      wrapped in a ZIP, against unzip;
 #   3. ZIPs around our own encoder's streams, every kind, on varied inputs.
@@ -45,7 +45,7 @@ check_zip() {
     done < <("$driver" list "$zip" || true)
 }
 
-shared=/work/shared/fixtures/legacy-zip
+shared=${OMBREX_SHARED_FIXTURES:-../shared/fixtures/legacy-zip}
 for zip in tests/fixtures/legacy-zip/*; do check_zip "$zip"; done
 if [[ -d $shared ]]; then
     while IFS= read -r zip; do check_zip "$zip"; done < <(find "$shared" -iname '*.zip' | sort)
