@@ -184,7 +184,7 @@ TEST_F(OpenSequence, Rar4MainHeaderFlagsAndBlockChain) {
         SCOPED_TRACE(c.name);
         ExpectRefused(OpenBytes(dir, "a.rar", c.bytes, c.limits), c.error, c.message);
     }
-    ExpectRefused(testsupport::OpenPath(kFixtures + "rar4-volume.part0004.rar"), Error::MultiVolume,
+    ExpectRefused(testsupport::OpenPath(kFixtures + "rar4-volume-4.rar"), Error::MultiVolume,
                   "RAR volume flag set");
     ExpectRefused(testsupport::OpenPath(kFixtures + "rar4-encrypted-header.rar"), Error::PasswordProtected,
                   "RAR header encryption flag set");
@@ -193,7 +193,7 @@ TEST_F(OpenSequence, Rar4MainHeaderFlagsAndBlockChain) {
 TEST_F(OpenSequence, Rar5VolumesAreRefusedFromTheMainHeader) {
     ExpectRefused(OpenBytes(dir, "v.rar", testsupport::BuildRar5({{"a", "a"}}, 0x01)), Error::MultiVolume,
                   "RAR5 volume flag set");
-    ExpectRefused(testsupport::OpenPath(kFixtures + "rar5-volume.part04.rar"), Error::MultiVolume,
+    ExpectRefused(testsupport::OpenPath(kFixtures + "rar5-volume-4.rar"), Error::MultiVolume,
                   "RAR5 volume flag set");
     // Solid RAR 5 archives are served.
     ExpectIndexed(OpenBytes(dir, "s.rar", testsupport::BuildRar5({{"a", "a"}}, 0x04)));
