@@ -150,6 +150,15 @@ TEST_F(OpenSequence, CompressedFilesAreRawStreamsOnlyUnderImageNames) {
                   "Unrecognized archive format");
 }
 
+// An archive image and the refusal its open must give.
+struct RefusalCase {
+    const char* name;
+    std::string bytes;
+    ArchiveMount::OpenLimits limits;
+    Error error;
+    const char* message;
+};
+
 TEST_F(OpenSequence, Rar4MainHeaderFlagsAndBlockChain) {
     auto rar4 = [](std::uint16_t main_flags) {
         testimage::Rar4ImageWriter writer;
@@ -160,14 +169,7 @@ TEST_F(OpenSequence, Rar4MainHeaderFlagsAndBlockChain) {
     file.data = testimage::ToBytes("data");
     testimage::Rar4FileFields runs_past = file;
     runs_past.packed_size = 5;
-    struct Case {
-        const char* name;
-        std::string bytes;
-        ArchiveMount::OpenLimits limits;
-        Error error;
-        const char* message;
-    };
-    const Case cases[] = {
+    const RefusalCase cases[] = {
         {"volume and solid", Text(rar4(0x09).File(file).End().bytes()), {}, Error::MultiVolume, "RAR volume flag set"},
         {"solid", Text(rar4(0x08).File(file).End().bytes()), {}, Error::SolidRar4, "RAR solid flag set"},
         {"encrypted headers", Text(rar4(0x80).bytes()), {}, Error::PasswordProtected,
@@ -180,7 +182,7 @@ TEST_F(OpenSequence, Rar4MainHeaderFlagsAndBlockChain) {
         {"more files than the cap", Text(rar4(0).File(file).File(file).End().bytes()), {1, 100, 100},
          Error::TooManyEntries, "more RAR file headers than the cap"},
     };
-    for (const Case& c : cases) {
+    for (const RefusalCase& c : cases) {
         SCOPED_TRACE(c.name);
         ExpectRefused(OpenBytes(dir, "a.rar", c.bytes, c.limits), c.error, c.message);
     }
@@ -216,14 +218,7 @@ TEST_F(OpenSequence, ZipCentralDirectoryChecks) {
     entry.local_method = 8;
     mismatch.Add(entry);
     const std::string whole = Text(two().Build());
-    struct Case {
-        const char* name;
-        std::string bytes;
-        ArchiveMount::OpenLimits limits;
-        Error error;
-        const char* message;
-    };
-    const Case cases[] = {
+    const RefusalCase cases[] = {
         {"cut before its end record", whole.substr(0, 40), {}, Error::Damaged,
          "zip local header without an end record: truncated, or one volume of a spanned set"},
         {"tab in a name", Text(tab.Build()), {}, Error::NameRefused, "entry 2: control character in name"},
@@ -232,7 +227,7 @@ TEST_F(OpenSequence, ZipCentralDirectoryChecks) {
          "a zip local header disagrees with the central directory"},
         {"more records than the cap", whole, {1, 100, 100}, Error::TooManyEntries, "too many zip entries"},
     };
-    for (const Case& c : cases) {
+    for (const RefusalCase& c : cases) {
         SCOPED_TRACE(c.name);
         ExpectRefused(OpenBytes(dir, "a.zip", c.bytes, c.limits), c.error, c.message);
     }

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "formats/little_endian.h"
 #include "mount/archive_sources.h"
 #include "platform/platform.h"
 
@@ -67,9 +68,7 @@ bool LooksLikeLzmaHeader(const unsigned char* bytes, std::size_t length) {
     if (length < 14) return false;
     const unsigned properties = bytes[0];
     if (properties > 224) return false;
-    const std::uint32_t dictionary = static_cast<std::uint32_t>(bytes[1]) | static_cast<std::uint32_t>(bytes[2]) << 8 |
-                                     static_cast<std::uint32_t>(bytes[3]) << 16 |
-                                     static_cast<std::uint32_t>(bytes[4]) << 24;
+    const std::uint32_t dictionary = LittleEndian::U32(bytes + 1);
     const bool power_of_two = dictionary != 0 && (dictionary & (dictionary - 1)) == 0;
     if (power_of_two && dictionary >= 4096 && dictionary <= 134217728) return true;
     const bool unknown_size = std::all_of(bytes + 5, bytes + 13, [](unsigned char b) { return b == 0xFF; });

@@ -23,12 +23,6 @@ constexpr int kFormatFamilyMask = 0xFF0000;
 
 std::string Quoted(const std::string& name) { return "'" + name + "': "; }
 
-// The library's error text, or `fallback` when it has none.
-std::string LibraryText(struct archive* handle, const char* fallback) {
-    const char* text = archive_error_string(handle);
-    return text != nullptr && *text != '\0' ? text : fallback;
-}
-
 std::string EntryName(struct archive_entry* entry) {
     if (const char* utf8 = archive_entry_pathname_utf8(entry)) return utf8;
     if (const char* native = archive_entry_pathname(entry)) return native;
@@ -71,7 +65,7 @@ private:
     Error Fail(Error error, std::string text) { return Refuse(message_, error, std::move(text)); }
 
     Error HeaderFailed() {
-        std::string text = LibraryText(handle_, "");
+        std::string text = LibraryErrorText(handle_, "");
         Error error = Error::Damaged;
         if (state_.ordinal == 0 && archive_format(handle_) == 0)
             error = Error::NotRecognized;
@@ -205,7 +199,7 @@ private:
         std::int64_t total = 0;
         for (;;) {
             const la_ssize_t count = archive_read_data(handle_, buffer.data(), buffer.size());
-            if (count < 0) return Fail(Error::Damaged, LibraryText(handle_, "read failed"));
+            if (count < 0) return Fail(Error::Damaged, LibraryErrorText(handle_, "read failed"));
             if (count == 0) break;
             total += count;
             if (total > limit)
@@ -262,7 +256,7 @@ private:
             entry.path = std::move(path);
             entry.dos_path = std::move(dos.dos_path);
             AddEntry(reader_, std::move(entry), stamp);
-            if (archive_read_data_skip(handle_) < 0) return Fail(Error::Damaged, LibraryText(handle_, "skip failed"));
+            if (archive_read_data_skip(handle_) < 0) return Fail(Error::Damaged, LibraryErrorText(handle_, "skip failed"));
             return Error::Ok;
         }
 

@@ -8,6 +8,7 @@
 
 #include "formats/explode.h"
 #include "formats/file_range.h"
+#include "formats/little_endian.h"
 #include "formats/unshrink.h"
 #include "mount/archive_reader_impl.h"
 
@@ -50,8 +51,8 @@ Error ArchiveReader::Impl::read_legacy(const ZipCentralDirectory::Record& record
     }
     // The local header's own name and extra lengths place the data; they may
     // differ from the central directory's.
-    const std::uint64_t name_length = bytes[26] | (bytes[27] << 8);
-    const std::uint64_t extra_length = bytes[28] | (bytes[29] << 8);
+    const std::uint64_t name_length = LittleEndian::U16(&bytes[26]);
+    const std::uint64_t extra_length = LittleEndian::U16(&bytes[28]);
     const std::uint64_t data_offset = header_offset + kLocalHeaderBytes + name_length + extra_length;
     if (data_offset > limit || record.compressed_size > limit - data_offset) {
         return Fail(Error::Damaged, message, "member data runs past the end of the archive");

@@ -111,14 +111,18 @@ void RegisterFormats(struct archive* archive, DetectedFormat format, bool zip_on
 }
 
 int Refused(struct archive* archive, std::string* message) {
-    const char* reason = archive_error_string(archive);
-    if (message) *message = reason != nullptr && *reason != '\0' ? reason : "open failed";
+    if (message) *message = LibraryErrorText(archive, "open failed");
     return kLibraryRefused;
 }
 
 }  // namespace
 
 void SetDecoderProbe(DecoderProbe probe) { g_probe = probe; }
+
+std::string LibraryErrorText(struct archive* archive, const char* fallback) {
+    const char* text = archive_error_string(archive);
+    return text != nullptr && *text != '\0' ? text : fallback;
+}
 
 const bool* DecoderFlags() { return Registry().available; }
 

@@ -52,6 +52,9 @@ struct LibraryHandle {
     std::unique_ptr<WindowCursor> cursor;  // only when reading a window
 };
 
+// The library's error text for `archive`, or `fallback` when it has none.
+std::string LibraryErrorText(struct archive* archive, const char* fallback);
+
 // Results of OpenLibraryHandle.
 enum : int {
     kLibraryOpened = 0,

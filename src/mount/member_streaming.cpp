@@ -16,10 +16,7 @@ constexpr std::size_t kReadBlock = 0x10000;
 }  // namespace
 
 Error LibraryFailure(struct archive* archive, const char* fallback, std::string* message) {
-    if (message) {
-        const char* text = archive_error_string(archive);
-        *message = text != nullptr && *text != '\0' ? text : fallback;
-    }
+    if (message) *message = LibraryErrorText(archive, fallback);
     return Error::Damaged;
 }
 
