@@ -37,11 +37,10 @@ TEST(CommandLine, RefusedArgumentsPrintTheUsageLineAndExitWith2) {
     for (const auto& arguments : cases) {
         std::string shown;
         for (const auto& a : arguments) shown += "[" + a + "]";
+        SCOPED_TRACE(shown);
         auto helper = TestSupport::StartHelper(arguments);
         ASSERT_TRUE(helper);
-        const auto status = helper->Wait(kReplyTimeout);
-        ASSERT_TRUE(status) << shown;
-        EXPECT_TRUE(status->exited && status->code == 2) << shown << ": " << HelperClient::DescribeExit(*status);
+        TestSupport::ExpectExit(*helper, 2);
         EXPECT_EQ(helper->StandardError(), TestSupport::StartUpNotice() + TestSupport::HostText(kUsage)) << shown;
         const auto output = helper->ReadToEnd(kReplyTimeout);
         ASSERT_TRUE(output);
@@ -52,14 +51,13 @@ TEST(CommandLine, RefusedArgumentsPrintTheUsageLineAndExitWith2) {
 TEST(CommandLine, AcceptedMemoryLimitsLetTheHelperServe) {
     if (TestSupport::kSanitizerBuild) GTEST_SKIP() << "a data-size cap also limits the sanitizer's own mappings";
     for (const char* limit : {"1048576", "007"}) {
+        SCOPED_TRACE(limit);
         auto helper = TestSupport::StartHelper({"--test-hooks", "--memory-limit-mb", limit});
         ASSERT_TRUE(helper);
         ASSERT_TRUE(helper->SendRequest(ArchiveHelper::MessageType::HelloRequest, {}));
         EXPECT_TRUE(helper->ReadHello(kReplyTimeout)) << limit;
         helper->CloseInput();
-        const auto status = helper->Wait(kReplyTimeout);
-        ASSERT_TRUE(status);
-        EXPECT_TRUE(status->exited && status->code == 0) << limit;
+        TestSupport::ExpectExit(*helper, 0);
         EXPECT_EQ(helper->StandardError(), TestSupport::StartUpNotice()) << limit;
     }
 }
@@ -81,9 +79,7 @@ TEST(CommandLine, VersionPrintsOneLineWithTheLibraryDetailsAndSpeaksNoProtocol) 
     } else {
         EXPECT_EQ(line, std::string("ombrex-archive-helper 1 (") + archive_version_details() + ")\n");
     }
-    const auto status = helper->Wait(kReplyTimeout);
-    ASSERT_TRUE(status);
-    EXPECT_TRUE(status->exited && status->code == 0);
+    TestSupport::ExpectExit(*helper, 0);
 }
 
 TEST(CommandLine, SignedDecimalParsingCoversTheInt64Range) {

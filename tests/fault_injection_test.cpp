@@ -25,9 +25,7 @@ using TestSupport::kReplyTimeout;
 namespace fs = std::filesystem;
 
 void ExpectCleanExit(HelperProcess& helper, int code) {
-    const auto status = helper.Wait(kReplyTimeout);
-    ASSERT_TRUE(status) << "the helper did not end";
-    EXPECT_TRUE(status->exited && status->code == code) << HelperClient::DescribeExit(*status);
+    TestSupport::ExpectExit(helper, code);
     EXPECT_EQ(helper.StandardError().find("Sanitizer"), std::string::npos) << helper.StandardError();
 }
 

@@ -19,16 +19,11 @@ using HelperClient::EncodeMaterializeAllRequest;
 using HelperClient::EncodeMaterializeRequest;
 using HelperClient::EncodeOpenRequest;
 using TestSupport::Concat;
+using TestSupport::ExpectExit;
 using TestSupport::kReplyTimeout;
 using TestSupport::Request;
 using Buffer = std::vector<unsigned char>;
 
-
-void ExpectExit(HelperClient::HelperProcess& helper, int code) {
-    const auto status = helper.Wait(kReplyTimeout);
-    ASSERT_TRUE(status) << "the helper did not end";
-    EXPECT_TRUE(status->exited && status->code == code) << HelperClient::DescribeExit(*status);
-}
 
 // ---- End to end, through the real binary ----
 

@@ -92,9 +92,7 @@ TEST(TestHooks, HooksAreCheckedOnlyWithAnArchiveOpen) {
         EXPECT_EQ(reply->message, "no archive is open");
     }
     helper->CloseInput();
-    const auto status = helper->Wait(kReplyTimeout);
-    ASSERT_TRUE(status);
-    EXPECT_TRUE(status->exited && status->code == 0);
+    TestSupport::ExpectExit(*helper, 0);
 }
 
 TEST(TestHooks, AllocationPastTheCapIsRefusedAndServingGoesOn) {
@@ -116,9 +114,7 @@ TEST(TestHooks, AllocationPastTheCapIsRefusedAndServingGoesOn) {
     ASSERT_TRUE(helper->SendRequest(MessageType::HelloRequest, {}));
     EXPECT_TRUE(helper->ReadHello(kReplyTimeout));
     helper->CloseInput();
-    const auto status = helper->Wait(kReplyTimeout);
-    ASSERT_TRUE(status);
-    EXPECT_TRUE(status->exited && status->code == 0);
+    TestSupport::ExpectExit(*helper, 0);
     EXPECT_EQ(helper->StandardError(), TestSupport::StartUpNotice());
     if (!cap_enforced) GTEST_SKIP() << "allocations past the cap: Wine does not enforce the job's memory limit";
 }

@@ -90,6 +90,13 @@ HelperWithHandle StartHelperWithArchiveHandle(const std::filesystem::path& archi
     return started;
 }
 
+void ExpectExit(HelperClient::HelperProcess& helper, int code) {
+    const auto status = helper.Wait(kReplyTimeout);
+    ASSERT_TRUE(status) << "the helper did not end";
+    EXPECT_TRUE(status->exited && status->code == code)
+        << HelperClient::DescribeExit(*status) << "; its error output: " << helper.StandardError();
+}
+
 ArchiveHelper::OpenRequest OpenByPath(const std::string& path) {
     ArchiveHelper::OpenRequest request;
     request.path = path;

@@ -48,6 +48,10 @@ struct HelperWithHandle {
 HelperWithHandle StartHelperWithArchiveHandle(const std::filesystem::path& archive,
                                               const std::vector<std::string>& arguments = {});
 
+// Waits for the helper to end and expects it to exit with `code`; a failure
+// shows what the helper (or Wine, starting it) wrote to standard error.
+void ExpectExit(HelperClient::HelperProcess& helper, int code);
+
 // A well-formed OpenRequest by path with generous limits.
 ArchiveHelper::OpenRequest OpenByPath(const std::string& path);
 
