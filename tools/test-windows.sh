@@ -18,7 +18,8 @@ wineserver --kill 2>/dev/null || true
 # Make or update the prefix and let every process that starts for it end
 # first, so that no set-up runs beside the tests.
 wineboot --init >/dev/null 2>&1
-wineserver --wait
+# A process that never ends must not hold up the run.
+timeout 120 wineserver --wait || wineserver --kill 2>/dev/null || true
 # One wineserver for the whole run instead of one per helper start; it
 # belongs to this prefix alone.
 wineserver --persistent
