@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <initializer_list>
 #include <new>
-#include <vector>
 
 #include "log/logger.h"
 #include "mount/archive_sources.h"
@@ -17,17 +16,27 @@ constexpr std::size_t kOpenBlockSize = 65536;
 
 struct ProbeRow {
     const char* name;
+    DetectedFormat format;
     FilterRegistration registration;
     DecoderFamily family;
 };
 
 constexpr ProbeRow kProbeTable[] = {
-    {"gzip", archive_read_support_filter_gzip, kGzipDecoder},
-    {"bzip2", archive_read_support_filter_bzip2, kBzip2Decoder},
-    {"xz", archive_read_support_filter_xz, kXzLzmaDecoder},
-    {"lzma", archive_read_support_filter_lzma, kXzLzmaDecoder},
-    {"zstd", archive_read_support_filter_zstd, kZstdDecoder},
+    {"gzip", DetectedFormat::Gzip, archive_read_support_filter_gzip, kGzipDecoder},
+    {"bzip2", DetectedFormat::Bzip2, archive_read_support_filter_bzip2, kBzip2Decoder},
+    {"xz", DetectedFormat::Xz, archive_read_support_filter_xz, kXzLzmaDecoder},
+    {"lzma", DetectedFormat::Lzma, archive_read_support_filter_lzma, kXzLzmaDecoder},
+    {"zstd", DetectedFormat::Zstd, archive_read_support_filter_zstd, kZstdDecoder},
 };
+constexpr std::size_t kProbeRows = sizeof kProbeTable / sizeof kProbeTable[0];
+
+// The filter row of a compressed format, or null for formats without one.
+const ProbeRow* RowFor(DetectedFormat format) {
+    for (const ProbeRow& row : kProbeTable) {
+        if (row.format == format) return &row;
+    }
+    return nullptr;
+}
 
 int RegisterForReal(const char*, FilterRegistration registration, struct archive* scratch) {
     return registration(scratch);
@@ -37,10 +46,11 @@ DecoderProbe g_probe = RegisterForReal;
 
 struct DecoderRegistry {
     bool available[4] = {true, true, true, true};
-    std::vector<FilterRegistration> usable;
+    bool usable[kProbeRows] = {};  // by row of kProbeTable
 
     DecoderRegistry() {
-        for (const ProbeRow& row : kProbeTable) {
+        for (std::size_t i = 0; i < kProbeRows; ++i) {
+            const ProbeRow& row = kProbeTable[i];
             struct archive* scratch = archive_read_new();
             if (scratch == nullptr) throw std::bad_alloc();
             // The library answers ARCHIVE_WARN when it could only run an
@@ -48,7 +58,7 @@ struct DecoderRegistry {
             const int result = g_probe(row.name, row.registration, scratch);
             archive_read_free(scratch);
             if (result == ARCHIVE_OK) {
-                usable.push_back(row.registration);
+                usable[i] = true;
                 continue;
             }
             available[row.family] = false;
@@ -62,17 +72,6 @@ struct DecoderRegistry {
 const DecoderRegistry& Registry() {
     static const DecoderRegistry registry;
     return registry;
-}
-
-FilterRegistration FilterFor(DetectedFormat format) {
-    switch (format) {
-        case DetectedFormat::Gzip: return archive_read_support_filter_gzip;
-        case DetectedFormat::Bzip2: return archive_read_support_filter_bzip2;
-        case DetectedFormat::Xz: return archive_read_support_filter_xz;
-        case DetectedFormat::Zstd: return archive_read_support_filter_zstd;
-        case DetectedFormat::Lzma: return archive_read_support_filter_lzma;
-        default: return nullptr;
-    }
 }
 
 void RegisterFormats(struct archive* archive, DetectedFormat format, bool zip_only, bool raw_stream) {
@@ -126,15 +125,14 @@ std::string LibraryErrorText(struct archive* archive, const char* fallback) {
 
 const bool* DecoderFlags() { return Registry().available; }
 
+bool HasBuiltInDecoder(DetectedFormat format) {
+    const ProbeRow* row = RowFor(format);
+    return row == nullptr || Registry().available[row->family];
+}
+
 void AddDecoder(struct archive* archive, DetectedFormat format) {
-    const FilterRegistration registration = FilterFor(format);
-    if (registration == nullptr) return;
-    for (FilterRegistration usable : Registry().usable) {
-        if (usable == registration) {
-            registration(archive);
-            return;
-        }
-    }
+    const ProbeRow* row = RowFor(format);
+    if (row != nullptr && Registry().usable[row - kProbeTable]) row->registration(archive);
 }
 
 LibraryHandle::~LibraryHandle() {

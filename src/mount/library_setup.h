@@ -26,6 +26,10 @@ enum DecoderFamily : int {
 // WARN line per process.
 const bool* DecoderFlags();
 
+// False when `format` is compressed with a filter whose decoder family
+// failed the probe; true for formats without a filter.
+bool HasBuiltInDecoder(DetectedFormat format);
+
 // Registers on `archive` the filter that `format` is compressed with, when its
 // decoder passed the probe; nothing for formats without a filter.
 void AddDecoder(struct archive* archive, DetectedFormat format);

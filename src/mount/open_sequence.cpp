@@ -25,18 +25,6 @@ constexpr unsigned char kRar4MainHeader = 0x73;
 // Caps are signed; a negative one admits nothing.
 std::uint64_t CapOf(std::int64_t limit) { return limit < 0 ? 0 : static_cast<std::uint64_t>(limit); }
 
-// The decoder flag a compressed format needs, or -1 for formats without one.
-int DecoderFlagFor(DetectedFormat format) {
-    switch (format) {
-        case DetectedFormat::Gzip: return kGzipDecoder;
-        case DetectedFormat::Bzip2: return kBzip2Decoder;
-        case DetectedFormat::Xz:
-        case DetectedFormat::Lzma: return kXzLzmaDecoder;
-        case DetectedFormat::Zstd: return kZstdDecoder;
-        default: return -1;
-    }
-}
-
 // True when the decompressed stream starts like a tar. Every failure on the
 // way just means "not known to be a tar".
 bool CompressedStreamHoldsTar(const ArchiveReader::Impl& reader, DetectedFormat format) {
@@ -158,8 +146,7 @@ Error IndexArchive(ArchiveReader::Impl& reader, std::string* message) {
                       std::string("only a zip is read through an archive window, not ") + DetectedFormatText(format));
     }
 
-    const int decoder = DecoderFlagFor(format);
-    if (decoder >= 0 && !DecoderFlags()[decoder])
+    if (!HasBuiltInDecoder(format))
         return Refuse(message, Error::MethodUnsupported,
                       std::string("no built-in ") + DetectedFormatText(format) + " decoder on this host");
 
