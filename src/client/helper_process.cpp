@@ -260,34 +260,32 @@ std::optional<std::vector<unsigned char>> HelperProcess::ReadToEnd(std::chrono::
 
 void HelperProcess::CloseReplies() { CloseIfOpen(replies_); }
 
-std::optional<ArchiveHelper::StatusReply> HelperProcess::ReadStatus(std::chrono::milliseconds timeout) {
+namespace {
+
+// One frame of `type`, decoded; nothing when the read, the type or the
+// decoding fails.
+template <typename Reply>
+std::optional<Reply> ReadReply(HelperProcess& helper, MessageType type, bool (*decode)(Bytes, Reply&),
+                               std::chrono::milliseconds timeout) {
     Frame frame;
-    ArchiveHelper::StatusReply reply;
-    if (ReadFrame(frame, timeout) != ReadResult::Frame || frame.type != MessageType::StatusReply ||
-        !DecodeStatusReply(frame.payload, reply)) {
+    Reply reply;
+    if (helper.ReadFrame(frame, timeout) != ReadResult::Frame || frame.type != type || !decode(frame.payload, reply))
         return std::nullopt;
-    }
     return reply;
+}
+
+}  // namespace
+
+std::optional<ArchiveHelper::StatusReply> HelperProcess::ReadStatus(std::chrono::milliseconds timeout) {
+    return ReadReply(*this, MessageType::StatusReply, DecodeStatusReply, timeout);
 }
 
 std::optional<ArchiveHelper::HelloReply> HelperProcess::ReadHello(std::chrono::milliseconds timeout) {
-    Frame frame;
-    ArchiveHelper::HelloReply reply;
-    if (ReadFrame(frame, timeout) != ReadResult::Frame || frame.type != MessageType::HelloReply ||
-        !DecodeHelloReply(frame.payload, reply)) {
-        return std::nullopt;
-    }
-    return reply;
+    return ReadReply(*this, MessageType::HelloReply, DecodeHelloReply, timeout);
 }
 
 std::optional<ArchiveHelper::IndexSummary> HelperProcess::ReadIndex(std::chrono::milliseconds timeout) {
-    Frame frame;
-    ArchiveHelper::IndexSummary reply;
-    if (ReadFrame(frame, timeout) != ReadResult::Frame || frame.type != MessageType::IndexReply ||
-        !DecodeIndexReply(frame.payload, reply)) {
-        return std::nullopt;
-    }
-    return reply;
+    return ReadReply(*this, MessageType::IndexReply, DecodeIndexReply, timeout);
 }
 
 bool HelperProcess::Reap(bool block) {
