@@ -16,7 +16,7 @@ namespace {
 constexpr std::size_t kOutput = 64u << 20;
 
 const std::vector<unsigned char>& Plain() {
-    static const auto data = TestStreams::WordText(kOutput, 11);
+    static const auto data = testsupport::WordText(kOutput, 11);
     return data;
 }
 
@@ -25,8 +25,8 @@ const std::vector<unsigned char>& Stream(int kind) {
     static std::map<int, std::vector<unsigned char>> streams;
     auto& s = streams[kind];
     if (s.empty())
-        s = kind < 0 ? TestStreams::ShrinkEncode(Plain())
-                     : TestStreams::ImplodeEncode(Plain(), {(kind & 1) != 0, (kind & 2) != 0});
+        s = kind < 0 ? testsupport::ShrinkEncode(Plain())
+                     : testsupport::ImplodeEncode(Plain(), {(kind & 1) != 0, (kind & 2) != 0});
     return s;
 }
 
@@ -38,7 +38,7 @@ void Decode(benchmark::State& state, int kind) {
         return true;
     };
     for (auto _ : state) {
-        const auto source = TestStreams::VectorSource(stream);
+        const auto source = testsupport::VectorSource(stream);
         std::string error;
         const auto status = kind < 0 ? LegacyZip::Unshrink(source, kOutput, sink, &error)
                                      : LegacyZip::Explode(source, stream.size(), kOutput, (kind & 1) != 0,

@@ -10,7 +10,7 @@
 
 namespace {
 
-using namespace testimage;
+using namespace testsupport;
 
 void BM_ReadCentralDirectory(benchmark::State& state) {
     const auto count = static_cast<std::size_t>(state.range(0));

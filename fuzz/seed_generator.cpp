@@ -91,14 +91,14 @@ void FrameSeeds() {
 Blob SizeBytes(std::size_t size) { return Le(size, 3); }
 
 void LegacySeeds(const fs::path& fixtures) {
-    const std::vector<Blob> samples = {TestStreams::WordText(5000), TestStreams::WordText(70000, 3),
-                                       TestStreams::RandomBytes(600), Blob(40000, 0), Blob{}};
+    const std::vector<Blob> samples = {testsupport::WordText(5000), testsupport::WordText(70000, 3),
+                                       testsupport::RandomBytes(600), Blob(40000, 0), Blob{}};
     for (const Blob& sample : samples) {
-        Seed("unshrink_fuzz", Concat(Concat(SizeBytes(sample.size()), {0, 0}), TestStreams::ShrinkEncode(sample)));
+        Seed("unshrink_fuzz", Concat(Concat(SizeBytes(sample.size()), {0, 0}), testsupport::ShrinkEncode(sample)));
         Seed("unshrink_fuzz", Concat(Concat(SizeBytes(sample.size()), {61, 0}),
-                                     TestStreams::ShrinkEncode(sample, {.clear_every = 300})));
+                                     testsupport::ShrinkEncode(sample, {.clear_every = 300})));
         for (int kind = 0; kind < 4; ++kind) {
-            const Blob stream = TestStreams::ImplodeEncode(sample, {.dictionary_8k = (kind & 1) != 0,
+            const Blob stream = testsupport::ImplodeEncode(sample, {.dictionary_8k = (kind & 1) != 0,
                                                                     .literal_tree = (kind & 2) != 0});
             Seed("explode_fuzz", Concat(Concat(Concat({static_cast<unsigned char>(kind)}, SizeBytes(sample.size())),
                                                {0, 0, 0}),
@@ -106,9 +106,9 @@ void LegacySeeds(const fs::path& fixtures) {
         }
     }
     for (const fs::path& file : FilesIn(fixtures / "legacy-zip")) {
-        std::vector<TestZip::MemberStream> members;
-        if (!TestZip::ReadMemberStreams(TestZip::ReadFileBytes(file.string()), members)) continue;
-        for (const TestZip::MemberStream& m : members) {
+        std::vector<testsupport::MemberStream> members;
+        if (!testsupport::ReadMemberStreams(testsupport::ReadFileBytes(file.string()), members)) continue;
+        for (const testsupport::MemberStream& m : members) {
             if (m.size >= (1u << 20)) continue;
             if (m.method == 1) Seed("unshrink_fuzz", Concat(Concat(SizeBytes(m.size), {0, 0}), m.data));
             if (m.method == 6) {
@@ -132,7 +132,7 @@ void NameSeeds() {
 // ZIP files from the archive library's writer and from our byte-level writer,
 // the odd layouts included; each also gives its directory image to Parse.
 std::vector<Blob> ZipFiles(const fs::path& fixtures) {
-    using namespace testimage;
+    using namespace testsupport;
     using testsupport::Container;
     std::vector<Blob> zips;
     const std::vector<testsupport::Member> members = {
@@ -154,7 +154,7 @@ std::vector<Blob> ZipFiles(const fs::path& fixtures) {
     described.central_extra = {0x55, 0x54, 5, 0, 1, 2, 3, 4, 5};
     zips.push_back(ZipImageWriter().Add(described).Build());
     zips.push_back(ZipImageWriter().Build());
-    for (const fs::path& file : FilesIn(fixtures / "legacy-zip")) zips.push_back(TestZip::ReadFileBytes(file.string()));
+    for (const fs::path& file : FilesIn(fixtures / "legacy-zip")) zips.push_back(testsupport::ReadFileBytes(file.string()));
     return zips;
 }
 
@@ -182,9 +182,9 @@ void ZipSeeds(const fs::path& fixtures) {
 }
 
 void RarSeeds(const fs::path& fixtures) {
-    using namespace testimage;
+    using namespace testsupport;
     for (const fs::path& file : FilesIn(fixtures / "libarchive"))
-        if (file.extension() == ".rar") Seed("rar4_headers_fuzz", Concat({8}, TestZip::ReadFileBytes(file.string())));
+        if (file.extension() == ".rar") Seed("rar4_headers_fuzz", Concat({8}, testsupport::ReadFileBytes(file.string())));
     Rar4FileFields file;
     file.data = Pattern(50);
     file.unpacked_size = 50;
@@ -199,7 +199,7 @@ void RarSeeds(const fs::path& fixtures) {
 }
 
 void IszSeeds() {
-    using namespace testimage;
+    using namespace testsupport;
     Bytes image = Pattern(5 * 65536 + 4096, 7);
     std::fill(image.begin() + 65536, image.begin() + 2 * 65536, 0);
     for (std::uint8_t type : {1, 2, 3}) {
@@ -238,9 +238,9 @@ void OpenSeeds(const fs::path& fixtures) {
          Concat({7}, ToBlob(testsupport::Compress(Compression::Gzip, std::string(40000, '\xf6')))));
     for (const fs::path& file : FilesIn(fixtures / "libarchive")) {
         const unsigned char selector = file.extension() == ".rar" ? 1 : 2;
-        Seed("open_materialize_fuzz", Concat({selector}, TestZip::ReadFileBytes(file.string())));
+        Seed("open_materialize_fuzz", Concat({selector}, testsupport::ReadFileBytes(file.string())));
     }
-    using namespace testimage;
+    using namespace testsupport;
     IszImageWriter isz;
     Bytes image = Pattern(3 * 65536 + 2048, 5);
     isz.Chunks(image.size(), ChunksOf(image, 65536, 2));

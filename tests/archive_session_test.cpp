@@ -26,7 +26,7 @@ using HelperClient::SessionOptions;
 
 bool ProcessGone(int pid) { return !std::filesystem::exists("/proc/" + std::to_string(pid)); }
 
-SessionOptions RealHelper(std::chrono::milliseconds timeout = TestSupport::kReplyTimeout) {
+SessionOptions RealHelper(std::chrono::milliseconds timeout = testsupport::kReplyTimeout) {
     SessionOptions options;
     options.helper_binary = OMBREX_HELPER_BINARY;
     options.reply_timeout = timeout;
@@ -113,7 +113,7 @@ protected:
         SessionOptions options = RealHelper(2s);
         options.test_hooks = true;
         session = Start(options);
-        const Outcome outcome = session->Open(TestSupport::OpenByPath(archive.string()), index);
+        const Outcome outcome = session->Open(testsupport::OpenByPath(archive.string()), index);
         ASSERT_TRUE(outcome.ok()) << outcome.message;
         pid = session->running() ? HelperPid() : -1;
     }
@@ -156,7 +156,7 @@ TEST_F(OpenArchive, MembersAreWrittenAndRefusalsPassThroughWithoutEndingTheSessi
     EXPECT_EQ(session->Materialize(99, out.string()).code, Error::NoSuchEntry);
     const auto text = temp.WriteFile("plain.txt", "no archive here");
     ArchiveHelper::IndexSummary other;
-    EXPECT_EQ(session->Open(TestSupport::OpenByPath(text.string()), other).code, Error::NotRecognized);
+    EXPECT_EQ(session->Open(testsupport::OpenByPath(text.string()), other).code, Error::NotRecognized);
     EXPECT_TRUE(session->running());
     ArchiveHelper::HelloReply hello;
     EXPECT_TRUE(session->Hello(hello).ok());
@@ -188,7 +188,7 @@ TEST(ArchiveSession, AnArchiveWindowArrivesAsAnInheritedDescriptor) {
     const auto file = temp.WriteFile("disk.img", junk + zip + junk);
     const int descriptor = open(file.c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_GE(descriptor, 3);
-    auto request = TestSupport::OpenByPath(file.string());
+    auto request = testsupport::OpenByPath(file.string());
     request.os_handle = static_cast<std::uint64_t>(descriptor);
     request.window_offset = static_cast<std::int64_t>(junk.size());
     request.window_length = static_cast<std::int64_t>(zip.size());
@@ -214,7 +214,7 @@ TEST(ArchiveSession, AnArchiveWindowArrivesAsAnInheritedDescriptor) {
 }
 
 TEST(ArchiveSession, TheMemoryCapReachesTheHelper) {
-    if (TestSupport::kSanitizerBuild) GTEST_SKIP() << "a data-size cap also limits the sanitizer's own mappings";
+    if (testsupport::kSanitizerBuild) GTEST_SKIP() << "a data-size cap also limits the sanitizer's own mappings";
     SessionOptions options = RealHelper();
     options.test_hooks = true;
     options.memory_limit_mb = 32;

@@ -54,7 +54,8 @@ TEST_F(ArchiveSources, PathsThatAreNotRegularFilesFailAtOnceWithOneLogLine) {
 
 TEST_F(ArchiveSources, OpenedFileIsReadOnlyAndDoesNotLockOthersOut) {
     const auto file = dir.WriteFile("a.bin", "0123456789");
-    const int descriptor = ArchiveMount::OpenArchiveFile(file);
+    const platform::Descriptor owned = ArchiveMount::OpenArchiveFile(file);
+    const int descriptor = owned.get();
     ASSERT_GE(descriptor, 0);
     EXPECT_LT(platform::WriteSome(descriptor, "x", 1), 0);
     // Others may still write, rename and delete the file while it is open.
@@ -65,20 +66,18 @@ TEST_F(ArchiveSources, OpenedFileIsReadOnlyAndDoesNotLockOthersOut) {
     EXPECT_EQ(platform::Seek(descriptor, 0, SEEK_SET), 0);
     EXPECT_EQ(platform::ReadSome(descriptor, bytes, sizeof bytes), 10);
     EXPECT_EQ(std::string(bytes, 10), "abcdefghij");
-    ArchiveMount::CloseArchiveDescriptor(descriptor);
-    ArchiveMount::CloseArchiveDescriptor(-1);  // ignored
 }
 
 TEST_F(ArchiveSources, ReaderKeepsItsOwnDescriptorAndTheFileIdentity) {
     const auto file = dir.WriteFile("a.zip", std::string(5000, 'z'));
     const auto stamp = std::chrono::file_clock::from_sys(std::chrono::sys_seconds(std::chrono::seconds(1600000000)));
     std::filesystem::last_write_time(file, stamp);
-    const int caller = ArchiveMount::OpenArchiveFile(file);
-    ASSERT_GE(caller, 0);
+    platform::Descriptor caller = ArchiveMount::OpenArchiveFile(file);
+    ASSERT_TRUE(caller.valid());
 
     OpenResult result;
-    auto reader = ArchiveMount::AcquireArchive(result, caller, file, {10, 20, 30}, ArchiveWindow{});
-    ArchiveMount::CloseArchiveDescriptor(caller);
+    auto reader = ArchiveMount::AcquireArchive(result, caller.get(), file, {10, 20, 30}, ArchiveWindow{});
+    caller.reset();
     ASSERT_NE(reader, nullptr);
     const auto& impl = reader->impl();
     EXPECT_EQ(impl.archive_path, file);
@@ -89,8 +88,8 @@ TEST_F(ArchiveSources, ReaderKeepsItsOwnDescriptorAndTheFileIdentity) {
     EXPECT_EQ(impl.archive_size, 5000u);
     // The caller's descriptor is gone; the reader's duplicate still reads.
     char byte = 0;
-    ASSERT_EQ(platform::Seek(impl.descriptor, 4999, SEEK_SET), 4999);
-    EXPECT_EQ(platform::ReadSome(impl.descriptor, &byte, 1), 1);
+    ASSERT_EQ(platform::Seek(impl.descriptor.get(), 4999, SEEK_SET), 4999);
+    EXPECT_EQ(platform::ReadSome(impl.descriptor.get(), &byte, 1), 1);
     EXPECT_EQ(byte, 'z');
 
     ArchiveMount::ArchiveIdentity identity{7, 7};
@@ -101,8 +100,8 @@ TEST_F(ArchiveSources, ReaderKeepsItsOwnDescriptorAndTheFileIdentity) {
 
 TEST_F(ArchiveSources, WindowRulesAndTheirMessage) {
     const auto file = dir.WriteFile("outer.bin", std::string(100, 'w'));
-    const int caller = ArchiveMount::OpenArchiveFile(file);
-    ASSERT_GE(caller, 0);
+    const platform::Descriptor caller = ArchiveMount::OpenArchiveFile(file);
+    ASSERT_TRUE(caller.valid());
     const std::size_t open_before = testsupport::OpenDescriptorCount();
     struct Case {
         std::int64_t offset, length;
@@ -116,7 +115,7 @@ TEST_F(ArchiveSources, WindowRulesAndTheirMessage) {
     for (const auto& c : cases) {
         const std::size_t mark = log.Mark();
         OpenResult result;
-        auto reader = ArchiveMount::AcquireArchive(result, caller, file, {}, ArchiveWindow{c.offset, c.length, true});
+        auto reader = ArchiveMount::AcquireArchive(result, caller.get(), file, {}, ArchiveWindow{c.offset, c.length, true});
         const std::string where = std::to_string(c.offset) + "+" + std::to_string(c.length);
         if (c.accepted) {
             ASSERT_NE(reader, nullptr) << where;
@@ -135,7 +134,6 @@ TEST_F(ArchiveSources, WindowRulesAndTheirMessage) {
         EXPECT_EQ(log.Since(mark).size(), 1u) << where;
     }
     EXPECT_EQ(testsupport::OpenDescriptorCount(), open_before);  // readers closed their duplicates
-    ArchiveMount::CloseArchiveDescriptor(caller);
 }
 
 TEST_F(ArchiveSources, NegativeDescriptorAndRefusedWindowThroughTheOpen) {
@@ -150,11 +148,11 @@ TEST_F(ArchiveSources, NegativeDescriptorAndRefusedWindowThroughTheOpen) {
     EXPECT_EQ(log.CountSince(mark, file.string() + ": cannot open the archive (cannot duplicate the archive descriptor)"),
               1u);
 
-    const int caller = ArchiveMount::OpenArchiveFile(file);
-    ASSERT_GE(caller, 0);
+    platform::Descriptor caller = ArchiveMount::OpenArchiveFile(file);
+    ASSERT_TRUE(caller.valid());
     mark = log.Mark();
-    ArchiveMount::OpenArchiveDescriptor(result, caller, file, {}, {-4, 30, true});
-    ArchiveMount::CloseArchiveDescriptor(caller);
+    ArchiveMount::OpenArchiveDescriptor(result, caller.get(), file, {}, {-4, 30, true});
+    caller.reset();
     EXPECT_EQ(result.reader, nullptr);
     EXPECT_EQ(result.error, Error::OpenFailed);
     EXPECT_EQ(result.message.rfind("archive window outside the file: offset -4, length 30, file ", 0), 0u)

@@ -9,7 +9,7 @@
 namespace {
 
 using namespace std::chrono_literals;
-using TestSupport::kReplyTimeout;
+using testsupport::kReplyTimeout;
 
 constexpr const char* kUsage = "usage: ombrex-archive-helper [--memory-limit-mb N] [--test-hooks] [--version]\n";
 
@@ -38,10 +38,10 @@ TEST(CommandLine, RefusedArgumentsPrintTheUsageLineAndExitWith2) {
         std::string shown;
         for (const auto& a : arguments) shown += "[" + a + "]";
         SCOPED_TRACE(shown);
-        auto helper = TestSupport::StartHelper(arguments);
+        auto helper = testsupport::StartHelper(arguments);
         ASSERT_TRUE(helper);
-        TestSupport::ExpectExit(*helper, 2);
-        EXPECT_EQ(helper->StandardError(), TestSupport::StartUpNotice() + TestSupport::HostText(kUsage)) << shown;
+        testsupport::ExpectExit(*helper, 2);
+        EXPECT_EQ(helper->StandardError(), testsupport::StartUpNotice() + testsupport::HostText(kUsage)) << shown;
         const auto output = helper->ReadToEnd(kReplyTimeout);
         ASSERT_TRUE(output);
         EXPECT_TRUE(output->empty()) << shown;
@@ -49,37 +49,37 @@ TEST(CommandLine, RefusedArgumentsPrintTheUsageLineAndExitWith2) {
 }
 
 TEST(CommandLine, AcceptedMemoryLimitsLetTheHelperServe) {
-    if (TestSupport::kSanitizerBuild) GTEST_SKIP() << "a data-size cap also limits the sanitizer's own mappings";
+    if (testsupport::kSanitizerBuild) GTEST_SKIP() << "a data-size cap also limits the sanitizer's own mappings";
     for (const char* limit : {"1048576", "007"}) {
         SCOPED_TRACE(limit);
-        auto helper = TestSupport::StartHelper({"--test-hooks", "--memory-limit-mb", limit});
+        auto helper = testsupport::StartHelper({"--test-hooks", "--memory-limit-mb", limit});
         ASSERT_TRUE(helper);
         ASSERT_TRUE(helper->SendRequest(ArchiveHelper::MessageType::HelloRequest, {}));
         EXPECT_TRUE(helper->ReadHello(kReplyTimeout)) << limit;
         helper->CloseInput();
-        TestSupport::ExpectExit(*helper, 0);
-        EXPECT_EQ(helper->StandardError(), TestSupport::StartUpNotice()) << limit;
+        testsupport::ExpectExit(*helper, 0);
+        EXPECT_EQ(helper->StandardError(), testsupport::StartUpNotice()) << limit;
     }
 }
 
 TEST(CommandLine, VersionPrintsOneLineWithTheLibraryDetailsAndSpeaksNoProtocol) {
-    auto helper = TestSupport::StartHelper({"--version"});
+    auto helper = testsupport::StartHelper({"--version"});
     ASSERT_TRUE(helper);
     const auto output = helper->ReadToEnd(kReplyTimeout);
     ASSERT_TRUE(output);
     const std::string line(output->begin(), output->end());
-    if (TestSupport::HelperIsWindowsProgram()) {
+    if (testsupport::HelperIsWindowsProgram()) {
         // Its own static library, with every decompressor the filters need built in.
         EXPECT_EQ(line.rfind("ombrex-archive-helper 1 (libarchive 3.", 0), 0u) << line;
         for (const char* library : {" zlib/", " liblzma/", " bz2lib/", " libzstd/"}) {
             EXPECT_NE(line.find(library), std::string::npos) << library << " in " << line;
         }
         EXPECT_EQ(line.find('\n'), line.size() - 1) << line;
-        EXPECT_TRUE(line.ends_with(TestSupport::HostText(")\n"))) << line;
+        EXPECT_TRUE(line.ends_with(testsupport::HostText(")\n"))) << line;
     } else {
         EXPECT_EQ(line, std::string("ombrex-archive-helper 1 (") + archive_version_details() + ")\n");
     }
-    TestSupport::ExpectExit(*helper, 0);
+    testsupport::ExpectExit(*helper, 0);
 }
 
 TEST(CommandLine, SignedDecimalParsingCoversTheInt64Range) {

@@ -38,11 +38,11 @@ std::string Line(const char* name) {
 // `compression`, opened as `format`.
 int FilterCodeOfRawStream(Compression compression, DetectedFormat format) {
     testsupport::TempDir dir;
-    const int fd = ArchiveMount::OpenArchiveFile(dir.WriteFile("s", testsupport::Compress(compression, "payload")));
+    const platform::Descriptor fd =
+        ArchiveMount::OpenArchiveFile(dir.WriteFile("s", testsupport::Compress(compression, "payload")));
     ArchiveMount::LibraryHandle handle;
     std::string message;
-    const int result = ArchiveMount::OpenLibraryHandle(fd, format, false, true, {}, handle, &message);
-    ArchiveMount::CloseArchiveDescriptor(fd);
+    const int result = ArchiveMount::OpenLibraryHandle(fd.get(), format, false, true, {}, handle, &message);
     EXPECT_EQ(result, ArchiveMount::kLibraryOpened) << message;
     struct archive_entry* entry = nullptr;
     EXPECT_EQ(archive_read_next_header(handle.archive, &entry), ARCHIVE_OK);

@@ -14,9 +14,9 @@
 namespace {
 
 using LegacyZip::Status;
-using TestStreams::CollectingSink;
-using TestStreams::ImplodeKind;
-using TestStreams::VectorSource;
+using testsupport::CollectingSink;
+using testsupport::ImplodeKind;
+using testsupport::VectorSource;
 
 struct Result {
     Status status;
@@ -96,7 +96,7 @@ private:
     }
     ImplodeKind kind_;
     std::vector<unsigned char> bytes_;
-    TestStreams::BitWriter bits_{bytes_};
+    testsupport::BitWriter bits_{bytes_};
 };
 
 std::vector<unsigned char> Cat(std::initializer_list<std::vector<unsigned char>> parts) {
@@ -112,7 +112,7 @@ const std::set<std::string> kPastEndMessages = {
 };
 
 TEST(ExplodeFixtures, EveryRealMemberDecodesExactly) {
-    const auto members = TestZip::LegacyFixtureMembers(6);
+    const auto members = testsupport::LegacyFixtureMembers(6);
     ASSERT_EQ(members.size(), 140u);  // commons-compress 137, zip2 1, Zip.implode 2
     for (const auto& [archive, m] : members) {
         const ImplodeKind kind{(m.flags & 2) != 0, (m.flags & 4) != 0};
@@ -217,8 +217,8 @@ TEST(ExplodeStreams, NeverAsksForMoreThanTheCompressedSize) {
 }
 
 TEST(ExplodeOutput, BlocksAndRefusal) {
-    const auto data = TestStreams::WordText(40000);
-    const auto stream = TestStreams::ImplodeEncode(data, k8k3);
+    const auto data = testsupport::WordText(40000);
+    const auto stream = testsupport::ImplodeEncode(data, k8k3);
     const Result r = Decode(stream, data.size(), k8k3);
     ASSERT_EQ(r.status, Status::Ok) << r.error;
     EXPECT_EQ(r.out.calls, (std::vector<unsigned long long>{32768, 7232}));
@@ -236,7 +236,7 @@ TEST(ExplodeOutput, BlocksAndRefusal) {
 
 TEST(ExplodeRoundTrip, EveryKindOnEveryShapeOfData) {
     std::vector<unsigned char> zeros_first(20000, 0);
-    const auto text = TestStreams::WordText(1 << 20, 3);
+    const auto text = testsupport::WordText(1 << 20, 3);
     zeros_first.insert(zeros_first.end(), text.begin(), text.begin() + 50000);
     const struct {
         const char* what;
@@ -244,14 +244,14 @@ TEST(ExplodeRoundTrip, EveryKindOnEveryShapeOfData) {
         std::size_t chunk;
     } inputs[] = {
         {"1 MiB of text", text, 4096},
-        {"text read 7 bytes at a time", TestStreams::WordText(100000, 9), 7},
+        {"text read 7 bytes at a time", testsupport::WordText(100000, 9), 7},
         {"zeros first: matches before the start", zeros_first, 4096},
         {"long runs: length symbol 63", std::vector<unsigned char>(200000, 'r'), 4096},
-        {"random bytes: over 200000 compressed bytes", TestStreams::RandomBytes(300000), 4096},
+        {"random bytes: over 200000 compressed bytes", testsupport::RandomBytes(300000), 4096},
     };
     for (const ImplodeKind kind : {k4k2, k4k3, k8k2, k8k3}) {
         for (const auto& in : inputs) {
-            const auto stream = TestStreams::ImplodeEncode(in.data, kind);
+            const auto stream = testsupport::ImplodeEncode(in.data, kind);
             const Result r = Decode(stream, in.data.size(), kind, in.chunk);
             EXPECT_EQ(r.status, Status::Ok) << in.what << " flags " << kind.flags() << ": " << r.error;
             EXPECT_TRUE(r.out.bytes == in.data) << in.what << " flags " << kind.flags();
@@ -262,15 +262,15 @@ TEST(ExplodeRoundTrip, EveryKindOnEveryShapeOfData) {
 class ExplodeDamage : public ::testing::Test {
 protected:
     void SetUp() override {
-        for (auto& [archive, m] : TestZip::LegacyFixtureMembers(6)) {
+        for (auto& [archive, m] : testsupport::LegacyFixtureMembers(6)) {
             if (archive == "imploding-8Kdict-3trees.zip") three = m;
             if (archive == "imploding-4Kdict-2trees.zip") two = m;
         }
         ASSERT_FALSE(three.data.empty());
         ASSERT_FALSE(two.data.empty());
     }
-    static ImplodeKind KindOf(const TestZip::MemberStream& m) { return {(m.flags & 2) != 0, (m.flags & 4) != 0}; }
-    TestZip::MemberStream three, two;
+    static ImplodeKind KindOf(const testsupport::MemberStream& m) { return {(m.flags & 2) != 0, (m.flags & 4) != 0}; }
+    testsupport::MemberStream three, two;
 };
 
 TEST_F(ExplodeDamage, EveryTruncationFailsWithAPastEndMessage) {

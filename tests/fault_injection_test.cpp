@@ -21,16 +21,16 @@ using namespace std::chrono_literals;
 using ArchiveHelper::MessageType;
 using ArchiveMount::Error;
 using HelperClient::HelperProcess;
-using TestSupport::kReplyTimeout;
+using testsupport::kReplyTimeout;
 namespace fs = std::filesystem;
 
 void ExpectCleanExit(HelperProcess& helper, int code) {
-    TestSupport::ExpectExit(helper, code);
+    testsupport::ExpectExit(helper, code);
     EXPECT_EQ(helper.StandardError().find("Sanitizer"), std::string::npos) << helper.StandardError();
 }
 
 ArchiveHelper::IndexSummary Open(HelperProcess& helper, const fs::path& archive, std::int64_t max_entries = 1000) {
-    ArchiveHelper::OpenRequest request = TestSupport::OpenByPath(archive.string());
+    ArchiveHelper::OpenRequest request = testsupport::OpenByPath(archive.string());
     request.limits.max_entries = max_entries;
     EXPECT_TRUE(helper.SendRequest(MessageType::OpenRequest, HelperClient::EncodeOpenRequest(request)));
     const auto index = helper.ReadIndex(kReplyTimeout);
@@ -86,7 +86,7 @@ TEST(FaultInjection, AnArchiveChangedAfterTheOpenIsNeverReadAsIfItWereTheSame) {
         SCOPED_TRACE(c.name);
         testsupport::TempDir dir;
         const fs::path archive = dir.WriteFile("a.zip", SmallZip());
-        auto helper = TestSupport::StartHelper();
+        auto helper = testsupport::StartHelper();
         const auto index = Open(*helper, archive);
         ASSERT_EQ(index.entries.size(), 2u);
         c.change(archive);
@@ -138,8 +138,8 @@ TEST(FaultInjection, AParentThatStopsReadingInTheMiddleOfAnIndexReplyEndsTheHelp
     std::vector<testsupport::Member> members;
     for (int i = 0; i < 3000; ++i) members.push_back({"directory" + std::to_string(i % 30) + "/a rather long member name " + std::to_string(i) + ".txt", ""});
     const fs::path archive = dir.WriteFile("many.zip", testsupport::BuildArchive(testsupport::Container::ZipStored, members));
-    auto helper = TestSupport::StartHelper();
-    ArchiveHelper::OpenRequest request = TestSupport::OpenByPath(archive.string());
+    auto helper = testsupport::StartHelper();
+    ArchiveHelper::OpenRequest request = testsupport::OpenByPath(archive.string());
     request.limits.max_entries = 10000;
     ASSERT_TRUE(helper->SendRequest(MessageType::OpenRequest, HelperClient::EncodeOpenRequest(request)));
     // The reply is several times a pipe's capacity: nobody reads, so the
@@ -155,7 +155,7 @@ TEST(FaultInjection, AParentThatStopsReadingInTheMiddleOfAnIndexReplyEndsTheHelp
 TEST(FaultInjection, InputEndingInsideAFrameWithAnArchiveOpenEndsWithZeroAndWritesNothing) {
     testsupport::TempDir dir;
     const fs::path archive = dir.WriteFile("a.zip", SmallZip());
-    auto helper = TestSupport::StartHelper();
+    auto helper = testsupport::StartHelper();
     Open(*helper, archive);
     const fs::path all = dir.path() / "all";
     const std::vector<unsigned char> frame = ArchiveHelper::EncodeFrame(
@@ -170,7 +170,7 @@ TEST(FaultInjection, InputEndingInsideAFrameWithAnArchiveOpenEndsWithZeroAndWrit
 }
 
 TEST(FaultInjection, RunningOutOfMemoryWhileIndexingIsAnsweredAndTheNextRequestServed) {
-    if (TestSupport::kSanitizerBuild) GTEST_SKIP() << "the sanitizer's own mappings count against the cap";
+    if (testsupport::kSanitizerBuild) GTEST_SKIP() << "the sanitizer's own mappings count against the cap";
     testsupport::TempDir dir;
     std::vector<testsupport::Member> members;
     const std::string long_name(200, 'n');
@@ -179,8 +179,8 @@ TEST(FaultInjection, RunningOutOfMemoryWhileIndexingIsAnsweredAndTheNextRequestS
     const fs::path large = dir.WriteFile("large.zip", testsupport::BuildArchive(testsupport::Container::ZipStored, members));
     const fs::path small = dir.WriteFile("small.zip", SmallZip());
 
-    auto helper = TestSupport::StartHelper({"--memory-limit-mb", "48"});
-    ArchiveHelper::OpenRequest request = TestSupport::OpenByPath(large.string());
+    auto helper = testsupport::StartHelper({"--memory-limit-mb", "48"});
+    ArchiveHelper::OpenRequest request = testsupport::OpenByPath(large.string());
     request.limits.max_entries = 100000;
     ASSERT_TRUE(helper->SendRequest(MessageType::OpenRequest, HelperClient::EncodeOpenRequest(request)));
     HelperClient::Frame frame;

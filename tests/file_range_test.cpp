@@ -9,7 +9,7 @@
 
 namespace {
 
-using namespace testimage;
+using namespace testsupport;
 using ZipCentralDirectory::Status;
 
 TEST(ReadFileRange, ReadsExactlyTheRangeAndRestoresThePosition) {

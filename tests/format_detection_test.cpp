@@ -165,7 +165,7 @@ protected:
     static std::unique_ptr<ArchiveMount::ArchiveReader::Impl> ReaderOn(const std::filesystem::path& file) {
         auto impl = std::make_unique<ArchiveMount::ArchiveReader::Impl>();
         impl->descriptor = ArchiveMount::OpenArchiveFile(file);
-        EXPECT_GE(impl->descriptor, 0) << file;
+        EXPECT_TRUE(impl->descriptor.valid()) << file;
         return impl;
     }
     testsupport::TempDir dir;
@@ -203,12 +203,12 @@ TEST_F(HeadAndIsoProbe, ShortEmptyAndUnreadableHeads) {
 
 TEST_F(HeadAndIsoProbe, Iso9660VolumeDescriptorAtItsAbsoluteOffset) {
     const std::string iso = BuildArchive(Container::Iso9660, {{"A.TXT", "hello"}});
-    EXPECT_TRUE(ArchiveMount::LooksLikeIso9660(ReaderOn(dir.WriteFile("image.iso", iso))->descriptor));
-    EXPECT_FALSE(ArchiveMount::LooksLikeIso9660(ReaderOn(dir.WriteFile("shifted.iso", "x" + iso))->descriptor));
-    EXPECT_FALSE(ArchiveMount::LooksLikeIso9660(ReaderOn(dir.WriteFile("cut.iso", iso.substr(0, 32774)))->descriptor));
+    EXPECT_TRUE(ArchiveMount::LooksLikeIso9660(ReaderOn(dir.WriteFile("image.iso", iso))->descriptor.get()));
+    EXPECT_FALSE(ArchiveMount::LooksLikeIso9660(ReaderOn(dir.WriteFile("shifted.iso", "x" + iso))->descriptor.get()));
+    EXPECT_FALSE(ArchiveMount::LooksLikeIso9660(ReaderOn(dir.WriteFile("cut.iso", iso.substr(0, 32774)))->descriptor.get()));
     std::string other_version = iso;
     other_version[32768 + 6] = 2;
-    EXPECT_FALSE(ArchiveMount::LooksLikeIso9660(ReaderOn(dir.WriteFile("v2.iso", other_version))->descriptor));
+    EXPECT_FALSE(ArchiveMount::LooksLikeIso9660(ReaderOn(dir.WriteFile("v2.iso", other_version))->descriptor.get()));
     EXPECT_FALSE(ArchiveMount::LooksLikeIso9660(-1));
 }
 
@@ -216,10 +216,9 @@ TEST_F(HeadAndIsoProbe, ReadingDoesNotDependOnTheSharedPosition) {
     auto impl = ReaderOn(dir.WriteFile("a.zip", BuildArchive(Container::ZipStored, {{"a.txt", "hello"}})));
     char scratch[3];
     // A duplicate shares the reader's position; move it away from 0.
-    const int duplicate = ArchiveMount::DuplicateArchiveDescriptor(impl->descriptor);
-    ASSERT_GE(duplicate, 0);
-    ASSERT_EQ(platform::ReadSome(duplicate, scratch, sizeof scratch), 3);
-    ArchiveMount::CloseArchiveDescriptor(duplicate);
+    const platform::Descriptor duplicate = ArchiveMount::DuplicateArchiveDescriptor(impl->descriptor.get());
+    ASSERT_TRUE(duplicate.valid());
+    ASSERT_EQ(platform::ReadSome(duplicate.get(), scratch, sizeof scratch), 3);
     const auto head = ArchiveMount::ReadHead(*impl);
     EXPECT_EQ(DetectFormat(head.bytes.data(), head.length), DetectedFormat::Zip);
 }

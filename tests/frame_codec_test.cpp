@@ -198,7 +198,7 @@ TEST(ByteReader, FailsWithoutMovingWhenTooFewBytesRemain) {
 }
 
 TEST(IndexReply, HasTheExactLayout) {
-    const Buffer payload = EncodeIndexReply(TestSupport::SmallIndex());
+    const Buffer payload = EncodeIndexReply(testsupport::SmallIndex());
     ByteWriter expected;
     expected.U8(4);                    // Tar
     expected.U8(1);                    // kind flag
@@ -237,7 +237,7 @@ TEST(IndexReply, HasTheExactLayout) {
 }
 
 TEST(IndexReply, EmptyIndexEndsRightAfterTheCount) {
-    IndexSummary index = TestSupport::SmallIndex();
+    IndexSummary index = testsupport::SmallIndex();
     index.entries.clear();
     const Buffer payload = EncodeIndexReply(index);
     ASSERT_EQ(payload.size(), 106u);
@@ -246,7 +246,7 @@ TEST(IndexReply, EmptyIndexEndsRightAfterTheCount) {
 
 // An index whose payload is exactly `size` bytes: one file whose path fills the rest.
 IndexSummary IndexOfPayloadSize(std::size_t size) {
-    IndexSummary index = TestSupport::SmallIndex();
+    IndexSummary index = testsupport::SmallIndex();
     index.entries.resize(1);
     index.entries[0].dos_path = "X";
     index.entries[0].path.assign(size - 106 - 42 - 1, 'p');
@@ -265,7 +265,7 @@ TEST(ReplyDecoders, RefuseTruncatedOrPaddedReplies) {
     EXPECT_EQ(decoded_hello.library_version, 3006002u);
     EXPECT_EQ(decoded_hello.library_details, "lib 1");
 
-    const Buffer index = EncodeIndexReply(TestSupport::SmallIndex());
+    const Buffer index = EncodeIndexReply(testsupport::SmallIndex());
     const Buffer status = EncodeStatusReply(ArchiveMount::Error::Damaged, "bad");
     for (const Buffer* reply : {&hello, &index, &status}) {
         Buffer longer = *reply;
@@ -294,11 +294,11 @@ namespace {
 TEST(Decoders, SurviveEveryTruncationAndCorruption) {
     using namespace ArchiveHelper;
     const std::vector<std::vector<unsigned char>> payloads = {
-        HelperClient::EncodeOpenRequest(TestSupport::OpenByPath("dir/a.zip")),
+        HelperClient::EncodeOpenRequest(testsupport::OpenByPath("dir/a.zip")),
         HelperClient::EncodeMaterializeRequest(3, "out/file"),
         HelperClient::EncodeMaterializeAllRequest("out"),
         HelperClient::EncodeHookRequest(9),
-        EncodeIndexReply(TestSupport::SmallIndex()),
+        EncodeIndexReply(testsupport::SmallIndex()),
         EncodeHelloReply(3, 1, "details"),
     };
     auto decode_all = [](const std::vector<unsigned char>& bytes) {

@@ -30,7 +30,7 @@ TEST(HelperProcess, DestroyingARunningHelperReapsItAndClosesEveryPipe) {
     const int before = OpenDescriptorCount();
     int pid = 0;
     {
-        auto helper = TestSupport::StartHelper();
+        auto helper = testsupport::StartHelper();
         ASSERT_TRUE(helper);
         pid = helper->pid();
         HelperClient::Frame frame;
@@ -43,9 +43,9 @@ TEST(HelperProcess, DestroyingARunningHelperReapsItAndClosesEveryPipe) {
 }
 
 TEST(HelperProcess, WritingToAHelperThatEndedFailsWithoutASignal) {
-    auto helper = TestSupport::StartHelper({"--bogus"});
+    auto helper = testsupport::StartHelper({"--bogus"});
     ASSERT_TRUE(helper);
-    const auto status = helper->Wait(TestSupport::kReplyTimeout);
+    const auto status = helper->Wait(testsupport::kReplyTimeout);
     ASSERT_TRUE(status);
     EXPECT_EQ(HelperClient::DescribeExit(*status), "exit 2");
     // Reaching the next line at all shows SIGPIPE did not end this process.
@@ -55,10 +55,10 @@ TEST(HelperProcess, WritingToAHelperThatEndedFailsWithoutASignal) {
 }
 
 TEST(HelperProcess, NoDescriptorOfTheParentLeaksIntoTheChild) {
-    auto helper = TestSupport::StartHelper();
+    auto helper = testsupport::StartHelper();
     ASSERT_TRUE(helper);
     ASSERT_TRUE(helper->SendRequest(MessageType::HelloRequest, {}));
-    ASSERT_TRUE(helper->ReadHello(TestSupport::kReplyTimeout));
+    ASSERT_TRUE(helper->ReadHello(testsupport::kReplyTimeout));
     int count = 0;
     for ([[maybe_unused]] const auto& entry :
          std::filesystem::directory_iterator("/proc/" + std::to_string(helper->pid()) + "/fd")) {

@@ -17,7 +17,7 @@ using testsupport::ExpectIndexed;
 using testsupport::ExpectRefused;
 using testsupport::OpenBytes;
 
-std::string Text(const testimage::Bytes& bytes) { return {bytes.begin(), bytes.end()}; }
+std::string Text(const testsupport::Bytes& bytes) { return {bytes.begin(), bytes.end()}; }
 
 class IndexAssembly : public testing::Test {
 protected:
@@ -27,8 +27,8 @@ protected:
 TEST_F(IndexAssembly, AnArchiveWithoutHeadersTakesTheLibrarysFormat) {
     // An end record behind a stub: an empty ZIP. (An end record at the very
     // start of the file is never found.)
-    testimage::ZipImageWriter empty;
-    empty.Prefix(testimage::Pattern(10));
+    testsupport::ZipImageWriter empty;
+    empty.Prefix(testsupport::Pattern(10));
     const std::string empty_zip = Text(empty.Build());
     auto outcome = OpenBytes(dir, "empty.zip", empty_zip);
     ExpectIndexed(outcome);
@@ -46,15 +46,15 @@ TEST_F(IndexAssembly, AnArchiveWithoutHeadersTakesTheLibrarysFormat) {
 }
 
 TEST_F(IndexAssembly, TheFingerprintCoversFilesWithTheirStamps) {
-    testimage::ZipImageWriter writer;
-    testimage::ZipEntryFields a = testimage::StoredEntry("d/a.txt", testimage::ToBytes("alpha"));
+    testsupport::ZipImageWriter writer;
+    testsupport::ZipEntryFields a = testsupport::StoredEntry("d/a.txt", testsupport::ToBytes("alpha"));
     a.dos_time = 0x12345678;
-    writer.Add(a).Add(testimage::StoredEntry("b.txt", testimage::ToBytes("")));
+    writer.Add(a).Add(testsupport::StoredEntry("b.txt", testsupport::ToBytes("")));
     const std::string zip = Text(writer.Build());
     const auto outcome = OpenBytes(dir, "f.zip", zip);
     ExpectIndexed(outcome);
     const std::vector<ArchiveMount::ManifestItem> items = {
-        {"d/a.txt", 5, 0x12345678, true, testimage::Crc32(testimage::ToBytes("alpha"))},
+        {"d/a.txt", 5, 0x12345678, true, testsupport::Crc32(testsupport::ToBytes("alpha"))},
         {"b.txt", 0, 0x5A216000, true, 0},
     };
     EXPECT_EQ(outcome.reader().Fingerprint(), ArchiveMount::ComputeFingerprint(items, zip.size()));
@@ -89,10 +89,10 @@ TEST(EndOfWalk, CountsAndFormatChecks) {
 }
 
 TEST_F(IndexAssembly, AnIszImageIsOneIsoMember) {
-    const testimage::Bytes image = testimage::Pattern(5 * 2048);
-    testimage::IszImageWriter writer;
+    const testsupport::Bytes image = testsupport::Pattern(5 * 2048);
+    testsupport::IszImageWriter writer;
     writer.header().block_size = 4096;
-    writer.Chunks(image.size(), testimage::ChunksOf(image, 4096, 2));
+    writer.Chunks(image.size(), testsupport::ChunksOf(image, 4096, 2));
     const std::string isz = Text(writer.Build());
     const auto outcome = OpenBytes(dir, "Game Disc.isz", isz);
     ExpectIndexed(outcome);
@@ -116,7 +116,7 @@ TEST_F(IndexAssembly, AnIszImageIsOneIsoMember) {
     ExpectRefused(OpenBytes(dir, "disk.isz", isz, {1, 5 * 2048 - 1, 1 << 20}), Error::SizeOverLimit,
                   "declared total over 10239 bytes");
     ExpectRefused(OpenBytes(dir, "aux.isz", isz), Error::NameRefused, "'aux.iso': reserved device name");
-    testimage::IszImageWriter locked = writer;
+    testsupport::IszImageWriter locked = writer;
     locked.header().has_password = 1;
     ExpectRefused(OpenBytes(dir, "disk.isz", Text(locked.Build())), Error::PasswordProtected,
                   "encrypted (has_password 1)");

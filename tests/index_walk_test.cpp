@@ -251,15 +251,15 @@ TEST_F(IndexWalk, ZipMembersTakeNameSizeCrcAndStampFromTheCentralDirectory) {
 }
 
 TEST_F(IndexWalk, ShrunkAndImplodedZipMembersAreKeptForTheLegacyPath) {
-    testimage::ZipImageWriter writer;
-    testimage::ZipEntryFields shrunk = testimage::StoredEntry("s.txt", testimage::ToBytes("xx"));
+    testsupport::ZipImageWriter writer;
+    testsupport::ZipEntryFields shrunk = testsupport::StoredEntry("s.txt", testsupport::ToBytes("xx"));
     shrunk.method = 1;
     shrunk.crc32 = 0x11111111;
-    testimage::ZipEntryFields imploded = testimage::StoredEntry("i.txt", testimage::ToBytes("yy"));
+    testsupport::ZipEntryFields imploded = testsupport::StoredEntry("i.txt", testsupport::ToBytes("yy"));
     imploded.method = 6;
     imploded.flags = 0x0006;
-    writer.Add(testimage::StoredEntry("plain", testimage::ToBytes("p"))).Add(shrunk).Add(imploded);
-    const testimage::Bytes zip = writer.Build();
+    writer.Add(testsupport::StoredEntry("plain", testsupport::ToBytes("p"))).Add(shrunk).Add(imploded);
+    const testsupport::Bytes zip = writer.Build();
     const auto outcome = OpenBytes(dir, "legacy.zip", std::string(zip.begin(), zip.end()));
     ExpectIndexed(outcome);
     const auto& impl = static_cast<const ArchiveMount::ArchiveReader&>(outcome.reader()).impl();
@@ -429,7 +429,7 @@ TEST_F(IndexWalk, MoreLibraryHeadersThanTheHelpersOwnListsAreDamage) {
         reader.descriptor = ArchiveMount::OpenArchiveFile(c.file);
         reader.detected_format = c.format;
         ArchiveMount::PreWalkValues values;
-        values.directory = ZipCentralDirectory::Read(reader.descriptor, 10);
+        values.directory = ZipCentralDirectory::Read(reader.descriptor.get(), 10);
         if (c.format == ArchiveMount::DetectedFormat::Zip) {
             ASSERT_EQ(values.directory.records.size(), 2u);
             values.zip_by_directory = true;
@@ -438,7 +438,7 @@ TEST_F(IndexWalk, MoreLibraryHeadersThanTheHelpersOwnListsAreDamage) {
         }
         ArchiveMount::LibraryHandle handle;
         ASSERT_EQ(
-            ArchiveMount::OpenLibraryHandle(reader.descriptor, c.format, c.format == ArchiveMount::DetectedFormat::Zip,
+            ArchiveMount::OpenLibraryHandle(reader.descriptor.get(), c.format, c.format == ArchiveMount::DetectedFormat::Zip,
                                             false, {}, handle, nullptr),
             ArchiveMount::kLibraryOpened);
         ArchiveMount::WalkState state;

@@ -10,7 +10,7 @@
 
 namespace {
 
-using namespace testimage;
+using namespace testsupport;
 using ArchiveMount::Error;
 using IszImage::ChunkType;
 using IszImage::IndexResult;

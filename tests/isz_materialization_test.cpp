@@ -16,8 +16,8 @@ using ArchiveMount::Error;
 
 constexpr std::uint32_t kBlock = 32768;
 
-testimage::Bytes DiscImage() {
-    testimage::Bytes image(3 * kBlock + 4096);
+testsupport::Bytes DiscImage() {
+    testsupport::Bytes image(3 * kBlock + 4096);
     for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<unsigned char>(i * 7 + (i >> 11));
     std::fill(image.begin() + kBlock, image.begin() + 2 * kBlock, 0);  // a zero chunk after a stored one
     return image;
@@ -27,15 +27,15 @@ class IszMaterialization : public ::testing::Test {
 protected:
     void TearDown() override { testsupport::ExpectNoPartFiles(dir.path()); }
 
-    std::unique_ptr<ArchiveMount::ArchiveReader> Reader(std::vector<testimage::IszChunkFields> chunks) {
-        testimage::IszImageWriter writer;
+    std::unique_ptr<ArchiveMount::ArchiveReader> Reader(std::vector<testsupport::IszChunkFields> chunks) {
+        testsupport::IszImageWriter writer;
         writer.header().block_size = kBlock;
         writer.Chunks(image.size(), std::move(chunks));
-        const testimage::Bytes file = writer.Build();
+        const testsupport::Bytes file = writer.Build();
         const fs::path path = dir.WriteFile("disc.isz", std::string(file.begin(), file.end()));
         auto reader = testsupport::HandReader(path, {testsupport::FileEntry(0, "disc.iso", image.size())});
         auto& impl = reader->impl();
-        const auto index = IszImage::ReadIndex(impl.descriptor, static_cast<std::int64_t>(file.size()), 1LL << 40);
+        const auto index = IszImage::ReadIndex(impl.descriptor.get(), static_cast<std::int64_t>(file.size()), 1LL << 40);
         EXPECT_EQ(index.status, Error::Ok) << index.message;
         impl.kind = ArchiveMount::ArchiveKind::Isz;
         impl.detected_format = ArchiveMount::DetectedFormat::Isz;
@@ -44,13 +44,13 @@ protected:
     }
 
     testsupport::TempDir dir;
-    const testimage::Bytes image = DiscImage();
+    const testsupport::Bytes image = DiscImage();
 };
 
 TEST_F(IszMaterialization, WholeImageComesOutOfEveryOperation) {
-    auto chunks = testimage::ChunksOf(image, kBlock, 2);
-    chunks[0] = testimage::StoredChunk({image.begin(), image.begin() + kBlock});
-    chunks[3] = testimage::Bzip2Chunk({image.begin() + 3 * kBlock, image.end()});
+    auto chunks = testsupport::ChunksOf(image, kBlock, 2);
+    chunks[0] = testsupport::StoredChunk({image.begin(), image.begin() + kBlock});
+    chunks[3] = testsupport::Bzip2Chunk({image.begin() + 3 * kBlock, image.end()});
     const auto reader = Reader(chunks);
     const std::string expected(image.begin(), image.end());
 
@@ -70,11 +70,11 @@ TEST_F(IszMaterialization, WholeImageComesOutOfEveryOperation) {
 }
 
 TEST_F(IszMaterialization, ChunkThatMissesItsShareLeavesNoOutput) {
-    auto chunks = testimage::ChunksOf(image, kBlock, 2);
+    auto chunks = testsupport::ChunksOf(image, kBlock, 2);
     // Chunk 2 holds one byte too many once inflated.
-    testimage::Bytes longer(image.begin() + 2 * kBlock, image.begin() + 3 * kBlock);
+    testsupport::Bytes longer(image.begin() + 2 * kBlock, image.begin() + 3 * kBlock);
     longer.push_back(0);
-    chunks[2] = testimage::ZlibChunk(longer);
+    chunks[2] = testsupport::ZlibChunk(longer);
     const auto reader = Reader(chunks);
     const fs::path kept = dir.WriteFile("kept.iso", "old");
 

@@ -7,7 +7,7 @@
 
 namespace {
 
-using namespace testimage;
+using namespace testsupport;
 using ArchiveMount::Error;
 
 // What a decode handed to its sink.

@@ -32,7 +32,7 @@ TEST(Crc32Update, MatchesZlibWholeAndInPieces) {
 }
 
 // A local header (name and extra as given) followed by the member's stored bytes.
-std::string LocalMember(const TestZip::MemberStream& member, const std::string& name, const std::string& extra) {
+std::string LocalMember(const testsupport::MemberStream& member, const std::string& name, const std::string& extra) {
     std::string header(30, '\0');
     header[0] = 'P', header[1] = 'K', header[2] = 3, header[3] = 4;
     header[8] = static_cast<char>(member.method);
@@ -45,12 +45,12 @@ class LegacyMember : public ::testing::Test {
 protected:
     // A reader of `file_bytes` seen through the window [offset, offset +
     // length); no window when the offset is 0.
-    void Load(const TestZip::MemberStream& member, const std::string& file_bytes, std::uint64_t window_offset,
+    void Load(const testsupport::MemberStream& member, const std::string& file_bytes, std::uint64_t window_offset,
               std::uint64_t window_length) {
         impl = std::make_unique<ArchiveMount::ArchiveReader::Impl>();
         impl->archive_path = dir.WriteFile("member-" + std::to_string(++files), file_bytes);
         impl->descriptor = ArchiveMount::OpenArchiveFile(impl->archive_path);
-        ASSERT_GE(impl->descriptor, 0);
+        ASSERT_TRUE(impl->descriptor.valid());
         impl->window = {static_cast<std::int64_t>(window_offset), static_cast<std::int64_t>(window_length),
                         window_offset != 0};
         impl->archive_size = window_length;
@@ -85,7 +85,7 @@ protected:
 
 TEST_F(LegacyMember, RealShrunkAndImplodedMembersDecodeAndPassTheirCrc) {
     for (std::uint16_t method : {1, 6}) {
-        const auto members = TestZip::LegacyFixtureMembers(method);
+        const auto members = testsupport::LegacyFixtureMembers(method);
         ASSERT_FALSE(members.empty());
         for (const auto& fixture : members) {
             SCOPED_TRACE(fixture.archive + ": " + fixture.member.name);
@@ -105,7 +105,7 @@ TEST_F(LegacyMember, RealShrunkAndImplodedMembersDecodeAndPassTheirCrc) {
 }
 
 TEST_F(LegacyMember, DecodedBytesThatDoNotMatchTheCrcAreDamaged) {
-    const auto fixture = TestZip::LegacyFixtureMembers(6).front();
+    const auto fixture = testsupport::LegacyFixtureMembers(6).front();
     const std::string local = LocalMember(fixture.member, "m", "");
     Load(fixture.member, local, 0, local.size());
     record.crc32 ^= 0x00010000;
@@ -117,7 +117,7 @@ TEST_F(LegacyMember, DecodedBytesThatDoNotMatchTheCrcAreDamaged) {
 }
 
 TEST_F(LegacyMember, RefusedOutputAndBadStreams) {
-    const auto fixture = TestZip::LegacyFixtureMembers(1).front();
+    const auto fixture = testsupport::LegacyFixtureMembers(1).front();
     const std::string local = LocalMember(fixture.member, "m", "");
     Load(fixture.member, local, 0, local.size());
     std::string message;
@@ -133,7 +133,7 @@ TEST_F(LegacyMember, RefusedOutputAndBadStreams) {
 }
 
 TEST_F(LegacyMember, RangesOutsideTheArchiveAreRefusedBeforeDecoding) {
-    const auto fixture = TestZip::LegacyFixtureMembers(6).front();
+    const auto fixture = testsupport::LegacyFixtureMembers(6).front();
     const std::string local = LocalMember(fixture.member, "name", "");
     struct Case {
         const char* name;
@@ -168,7 +168,7 @@ TEST_F(LegacyMember, RangesOutsideTheArchiveAreRefusedBeforeDecoding) {
 }
 
 TEST_F(LegacyMember, ExactlyTheReadCapIsRead) {
-    const auto fixture = TestZip::LegacyFixtureMembers(1).front();
+    const auto fixture = testsupport::LegacyFixtureMembers(1).front();
     const std::string local = LocalMember(fixture.member, "m", "");
     Load(fixture.member, local, 0, 30 + 1 + ZipCentralDirectory::kMaxRangeBytes);
     fs::resize_file(impl->archive_path, 30 + 1 + ZipCentralDirectory::kMaxRangeBytes);

@@ -59,8 +59,8 @@ TEST(OutputLimiterEmit, TableOfCases) {
 }
 
 TEST(ByteSourceContract, CountAboveTheCapacityIsTheCapacity) {
-    const auto data = TestStreams::WordText(20000);
-    const auto stream = TestStreams::ShrinkEncode(data);
+    const auto data = testsupport::WordText(20000);
+    const auto stream = testsupport::ShrinkEncode(data);
     std::size_t pos = 0;
     // Claims three times the capacity whenever it fills it.
     const LegacyZip::ByteSource boastful = [&](unsigned char* buffer, unsigned long long capacity) {
@@ -69,7 +69,7 @@ TEST(ByteSourceContract, CountAboveTheCapacityIsTheCapacity) {
         pos += n;
         return n == capacity ? capacity * 3 : n;
     };
-    TestStreams::CollectingSink out;
+    testsupport::CollectingSink out;
     std::string error;
     EXPECT_EQ(LegacyZip::Unshrink(boastful, data.size(), out.sink(), &error), Status::Ok) << error;
     EXPECT_EQ(out.bytes, data);

@@ -39,13 +39,12 @@ protected:
     // Opens `bytes` written to a file and keeps the caller's descriptor.
     int Descriptor(const std::string& bytes) {
         descriptor_ = ArchiveMount::OpenArchiveFile(dir.WriteFile("archive", bytes));
-        EXPECT_GE(descriptor_, 0);
-        return descriptor_;
+        EXPECT_TRUE(descriptor_.valid());
+        return descriptor_.get();
     }
-    ~LibrarySetup() override { ArchiveMount::CloseArchiveDescriptor(descriptor_); }
 
     testsupport::TempDir dir;
-    int descriptor_ = -1;
+    platform::Descriptor descriptor_;
 };
 
 TEST_F(LibrarySetup, EveryDecoderIsBuiltIntoThisLibrary) {
@@ -72,9 +71,9 @@ TEST_F(LibrarySetup, WindowHandleSeesOnlyTheWindow) {
             << message;
         EXPECT_EQ(message, "untouched");
         ASSERT_NE(handle.cursor, nullptr);
-        EXPECT_GE(handle.descriptor, 0);
-        EXPECT_NE(handle.descriptor, fd);
-        EXPECT_EQ(handle.cursor->descriptor, handle.descriptor);
+        EXPECT_TRUE(handle.descriptor.valid());
+        EXPECT_NE(handle.descriptor.get(), fd);
+        EXPECT_EQ(handle.cursor->descriptor, handle.descriptor.get());
         const std::map<std::string, std::string> expected = {
             {"inner.txt", std::string(100000, 'i')}, {"sub/", ""}, {"sub/x.txt", "x"}};
         EXPECT_EQ(Walk(handle.archive), expected);
@@ -173,8 +172,7 @@ TEST_F(LibrarySetup, FormatsAndFiltersFollowTheDetectedFormat) {
             ASSERT_EQ(result, ArchiveMount::kLibraryOpened) << c.what << ": " << message;
             EXPECT_EQ(Walk(handle.archive), c.expected) << c.what;
         }
-        ArchiveMount::CloseArchiveDescriptor(descriptor_);
-        descriptor_ = -1;
+        descriptor_.reset();
     }
 }
 
@@ -185,7 +183,7 @@ TEST_F(LibrarySetup, DescriptorThatCannotBeDuplicated) {
               ArchiveMount::kLibraryNoDescriptor);
     EXPECT_EQ(message, "cannot duplicate the archive descriptor");
     EXPECT_NE(handle.archive, nullptr);
-    EXPECT_EQ(handle.descriptor, -1);
+    EXPECT_FALSE(handle.descriptor.valid());
     LibraryHandle window_handle;
     EXPECT_EQ(ArchiveMount::OpenLibraryHandle(-1, DetectedFormat::Zip, true, false, {0, 22, true}, window_handle,
                                               nullptr),

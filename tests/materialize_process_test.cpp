@@ -34,11 +34,11 @@ using testsupport::BuildArchive;
 using testsupport::Compression;
 using testsupport::Container;
 using testsupport::Member;
-using TestSupport::kReplyTimeout;
+using testsupport::kReplyTimeout;
 
 std::string Text(const std::vector<unsigned char>& bytes) { return {bytes.begin(), bytes.end()}; }
 
-std::uint32_t Crc(const std::string& bytes) { return testimage::Crc32(testimage::ToBytes(bytes)); }
+std::uint32_t Crc(const std::string& bytes) { return testsupport::Crc32(testsupport::ToBytes(bytes)); }
 
 // What one member must come out as: its bytes when the test wrote them, else
 // the size and CRC-32 the archive records.
@@ -64,8 +64,8 @@ void ExpectContent(const fs::path& file, const Content& expected) {
 
 // Compressible and incompressible stretches, across several read blocks.
 std::string Mixed(std::size_t size) {
-    const auto words = TestStreams::WordText(size / 2 + 1);
-    const auto noise = TestStreams::RandomBytes(size - size / 2);
+    const auto words = testsupport::WordText(size / 2 + 1);
+    const auto noise = testsupport::RandomBytes(size - size / 2);
     return Text(words).substr(0, size / 2) + Text(noise);
 }
 
@@ -85,7 +85,7 @@ std::map<std::string, Content> Expected(const std::vector<Member>& members) {
 class Helper {
 public:
     explicit Helper(std::unique_ptr<HelperClient::HelperProcess> process) : process_(std::move(process)) {}
-    Helper() : Helper(TestSupport::StartHelper()) {}
+    Helper() : Helper(testsupport::StartHelper()) {}
     ~Helper() {
         if (!process_) return;
         process_->CloseInput();
@@ -156,7 +156,7 @@ void ExpectEveryMember(Helper& helper, const OpenRequest& request, const std::ma
 // index names members in central directory order, which is their local order
 // in the fixtures.
 std::map<std::string, Content> RecordedByOrdinal(const ArchiveHelper::IndexSummary& index,
-                                                 const std::vector<TestZip::MemberStream>& members) {
+                                                 const std::vector<testsupport::MemberStream>& members) {
     std::map<std::string, Content> expected;
     for (const auto& entry : index.entries) {
         if (entry.is_dir) continue;
@@ -218,7 +218,7 @@ TEST(MaterializeProcess, EveryBuiltKindComesOutByteExact) {
     for (const BuiltCase& c : BuiltCases()) {
         SCOPED_TRACE(c.file);
         const fs::path archive = dir.WriteFile(c.file, c.bytes);
-        ExpectEveryMember(helper, TestSupport::OpenByPath(archive.string()), c.expected, dir.path() / (c.file + ".out"));
+        ExpectEveryMember(helper, testsupport::OpenByPath(archive.string()), c.expected, dir.path() / (c.file + ".out"));
     }
 }
 
@@ -227,21 +227,21 @@ TEST(MaterializeProcess, IszImagesOfEveryChunkType) {
     constexpr std::uint32_t kBlock = 32768;
     // Text, zeros, text, then noise that only a stored chunk holds, ending in
     // a partial block (an image is whole sectors).
-    testimage::Bytes image = TestStreams::WordText(3 * kBlock);
+    testsupport::Bytes image = testsupport::WordText(3 * kBlock);
     std::fill(image.begin() + kBlock, image.begin() + 2 * kBlock, 0);
-    const auto noise = TestStreams::RandomBytes(2 * kBlock + 2048);
+    const auto noise = testsupport::RandomBytes(2 * kBlock + 2048);
     image.insert(image.end(), noise.begin(), noise.end());
-    auto chunks = testimage::ChunksOf(image, kBlock, 2);
+    auto chunks = testsupport::ChunksOf(image, kBlock, 2);
     ASSERT_EQ(chunks[1].type, 0);
-    chunks[0] = testimage::Bzip2Chunk({image.begin(), image.begin() + kBlock});
+    chunks[0] = testsupport::Bzip2Chunk({image.begin(), image.begin() + kBlock});
     for (std::size_t k = 3; k < chunks.size(); ++k) {
         const auto from = image.begin() + static_cast<std::ptrdiff_t>(k * kBlock);
-        chunks[k] = testimage::StoredChunk({from, std::min(from + kBlock, image.end())});
+        chunks[k] = testsupport::StoredChunk({from, std::min(from + kBlock, image.end())});
     }
-    testimage::IszImageWriter chunked;
+    testsupport::IszImageWriter chunked;
     chunked.header().block_size = kBlock;
     chunked.Chunks(image.size(), chunks);
-    testimage::IszImageWriter raw;
+    testsupport::IszImageWriter raw;
     raw.Raw(image);
 
     testsupport::TempDir dir;
@@ -251,7 +251,7 @@ TEST(MaterializeProcess, IszImagesOfEveryChunkType) {
         SCOPED_TRACE(name);
         fs::create_directory(dir.path() / name);
         const fs::path archive = dir.WriteFile(std::string(name) + "/disk.isz", Text(writer->Build()));
-        ExpectEveryMember(helper, TestSupport::OpenByPath(archive.string()), {{"disk.iso", Exact(Text(image))}},
+        ExpectEveryMember(helper, testsupport::OpenByPath(archive.string()), {{"disk.iso", Exact(Text(image))}},
                           dir.path() / name / "out");
     }
 }
@@ -289,7 +289,7 @@ TEST(MaterializeProcess, ArchivesFromHostTools) {
             std::cout << "skipped, the tool failed: " << tool << "\n";
             continue;
         }
-        ExpectEveryMember(helper, TestSupport::OpenByPath((dir.path() / archive).string()), files,
+        ExpectEveryMember(helper, testsupport::OpenByPath((dir.path() / archive).string()), files,
                           dir.path() / (std::string(archive) + ".out"));
     }
 }
@@ -299,7 +299,7 @@ TEST(MaterializeProcess, ArchivesFromHostTools) {
 TEST(MaterializeProcess, LegacyZipFixtures) {
     std::set<std::string> archives;
     for (const std::uint16_t method : {1, 6}) {
-        for (const auto& fixture : TestZip::LegacyFixtureMembers(method)) archives.insert(fixture.archive);
+        for (const auto& fixture : testsupport::LegacyFixtureMembers(method)) archives.insert(fixture.archive);
     }
     ASSERT_FALSE(archives.empty());
     testsupport::TempDir dir;
@@ -308,9 +308,9 @@ TEST(MaterializeProcess, LegacyZipFixtures) {
     for (const std::string& archive : archives) {
         SCOPED_TRACE(archive);
         const std::string path = std::string(OMBREX_FIXTURES_DIR) + "/legacy-zip/" + archive;
-        std::vector<TestZip::MemberStream> members;
-        ASSERT_TRUE(TestZip::ReadMemberStreams(TestZip::ReadFileBytes(path), members));
-        const auto served = [](const TestZip::MemberStream& m) {
+        std::vector<testsupport::MemberStream> members;
+        ASSERT_TRUE(testsupport::ReadMemberStreams(testsupport::ReadFileBytes(path), members));
+        const auto served = [](const testsupport::MemberStream& m) {
             return m.method == 0 || m.method == 1 || m.method == 6 || m.method == 8;
         };
         // Reduced members have no decoder: their legacy neighbours are checked
@@ -318,16 +318,16 @@ TEST(MaterializeProcess, LegacyZipFixtures) {
         if (!std::all_of(members.begin(), members.end(), served)) {
             for (const auto& m : members) {
                 if (m.method != 1 && m.method != 6) continue;
-                const fs::path copy = dir.WriteFile("one.zip", Text(TestZip::OneMemberZip(m)));
-                ExpectEveryMember(helper, TestSupport::OpenByPath(copy.string()),
+                const fs::path copy = dir.WriteFile("one.zip", Text(testsupport::OneMemberZip(m)));
+                ExpectEveryMember(helper, testsupport::OpenByPath(copy.string()),
                                   {{m.name, {static_cast<std::int64_t>(m.size), m.crc32, std::nullopt}}},
                                   dir.path() / (archive + m.name));
             }
             continue;
         }
-        const auto index = helper.Open(TestSupport::OpenByPath(path));
+        const auto index = helper.Open(testsupport::OpenByPath(path));
         ASSERT_TRUE(index);
-        ExpectEveryMember(helper, TestSupport::OpenByPath(path), RecordedByOrdinal(*index, members),
+        ExpectEveryMember(helper, testsupport::OpenByPath(path), RecordedByOrdinal(*index, members),
                           dir.path() / archive);
     }
 }
@@ -341,7 +341,7 @@ TEST(MaterializeProcess, RarFixtures) {
     for (const char* name : {"rar4-compressed.rar", "rar5-compressed.rar", "rar5-solid.rar"}) {
         SCOPED_TRACE(name);
         const std::string path = std::string(OMBREX_FIXTURES_DIR) + "/libarchive/" + name;
-        const auto request = TestSupport::OpenByPath(path);
+        const auto request = testsupport::OpenByPath(path);
         std::map<std::string, Content> expected;
         if (std::string_view(name).starts_with("rar5")) {
             for (const auto& [file, recorded] : testsupport::Rar5RecordedFiles(testsupport::ReadWholeFile(path)))
@@ -368,18 +368,18 @@ TEST(MaterializeProcess, APassedDescriptorAndWindowsOntoStoredInnerZips) {
     const std::string built = BuildArchive(Container::ZipDeflate, tree);
     const std::string legacy = testsupport::ReadWholeFile(OMBREX_FIXTURES_DIR "/legacy-zip/Zip.implode.zip");
     ASSERT_FALSE(legacy.empty());
-    testimage::ZipImageWriter writer;
-    writer.Add(testimage::StoredEntry("built.zip", testimage::ToBytes(built)));
-    writer.Add(testimage::StoredEntry("legacy.zip", testimage::ToBytes(legacy)));
+    testsupport::ZipImageWriter writer;
+    writer.Add(testsupport::StoredEntry("built.zip", testsupport::ToBytes(built)));
+    writer.Add(testsupport::StoredEntry("legacy.zip", testsupport::ToBytes(legacy)));
     const fs::path outer = dir.WriteFile("outer.zip", Text(writer.Build()));
     const fs::path tar = dir.WriteFile("tree.tar.xz", BuildArchive(Container::Pax, tree, Compression::Xz));
 
     {
         SCOPED_TRACE("descriptor");
-        auto [process, handle] = TestSupport::StartHelperWithArchiveHandle(tar);
+        auto [process, handle] = testsupport::StartHelperWithArchiveHandle(tar);
         Helper helper(std::move(process));
         ASSERT_TRUE(helper.started());
-        OpenRequest request = TestSupport::OpenByPath(tar.string());
+        OpenRequest request = testsupport::OpenByPath(tar.string());
         request.os_handle = handle;
         ExpectEveryMember(helper, request, Expected(tree), dir.path() / "descriptor");
     }
@@ -387,24 +387,24 @@ TEST(MaterializeProcess, APassedDescriptorAndWindowsOntoStoredInnerZips) {
         SCOPED_TRACE(inner == 0 ? "built window" : "legacy window");
         Helper finder;
         ASSERT_TRUE(finder.started());
-        const auto whole = finder.Open(TestSupport::OpenByPath(outer.string()));
+        const auto whole = finder.Open(testsupport::OpenByPath(outer.string()));
         ASSERT_TRUE(whole);
         ASSERT_EQ(whole->entries.size(), 2u);
-        OpenRequest request = TestSupport::OpenByPath(outer.string());
+        OpenRequest request = testsupport::OpenByPath(outer.string());
         request.window_offset = whole->entries[inner].nested_zip_offset;
         request.window_length = static_cast<std::int64_t>(inner == 0 ? built.size() : legacy.size());
         std::map<std::string, Content> expected = Expected(tree);
         if (inner == 1) {
             // The paths of the real archive come from an open of its own.
-            std::vector<TestZip::MemberStream> members;
-            ASSERT_TRUE(TestZip::ReadMemberStreams(testimage::ToBytes(legacy), members));
+            std::vector<testsupport::MemberStream> members;
+            ASSERT_TRUE(testsupport::ReadMemberStreams(testsupport::ToBytes(legacy), members));
             const fs::path copy = dir.WriteFile("legacy.zip", legacy);
-            const auto index = finder.Open(TestSupport::OpenByPath(copy.string()));
+            const auto index = finder.Open(testsupport::OpenByPath(copy.string()));
             ASSERT_TRUE(index);
             expected = RecordedByOrdinal(*index, members);
         }
         // Each passed handle serves one open.
-        auto [process, handle] = TestSupport::StartHelperWithArchiveHandle(outer);
+        auto [process, handle] = testsupport::StartHelperWithArchiveHandle(outer);
         Helper helper(std::move(process));
         ASSERT_TRUE(helper.started());
         request.os_handle = handle;
@@ -418,7 +418,7 @@ protected:
     void TearDown() override { testsupport::ExpectNoPartFiles(dir.path()); }
 
     std::optional<ArchiveHelper::IndexSummary> Open(const fs::path& archive) {
-        return helper.Open(TestSupport::OpenByPath(archive.string()));
+        return helper.Open(testsupport::OpenByPath(archive.string()));
     }
 
     // Both operations refuse with `code` and write nothing.
@@ -562,9 +562,9 @@ TEST_F(MaterializeProcessFailure, MemberShorterOrLongerThanIndexed) {
 TEST_F(MaterializeProcessFailure, LegacyMemberFailsItsCrc) {
     for (const std::uint16_t method : {1, 6}) {
         SCOPED_TRACE(method);
-        TestZip::MemberStream member = TestZip::LegacyFixtureMembers(method).front().member;
+        testsupport::MemberStream member = testsupport::LegacyFixtureMembers(method).front().member;
         member.crc32 ^= 1;
-        const fs::path archive = dir.WriteFile("crc.zip", Text(TestZip::OneMemberZip(member)));
+        const fs::path archive = dir.WriteFile("crc.zip", Text(testsupport::OneMemberZip(member)));
         const auto index = Open(archive);
         ASSERT_TRUE(index);
         ASSERT_EQ(index->entries.size(), 1u);
@@ -576,21 +576,21 @@ TEST_F(MaterializeProcessFailure, LegacyMemberFailsItsCrc) {
 
 TEST_F(MaterializeProcessFailure, IszChunkShortOrLongOfItsShare) {
     constexpr std::uint32_t kBlock = 32768;
-    const testimage::Bytes image = TestStreams::WordText(3 * kBlock);
-    const testimage::Bytes block(image.begin() + kBlock, image.begin() + 2 * kBlock);
-    testimage::Bytes longer = block;
+    const testsupport::Bytes image = testsupport::WordText(3 * kBlock);
+    const testsupport::Bytes block(image.begin() + kBlock, image.begin() + 2 * kBlock);
+    testsupport::Bytes longer = block;
     longer.push_back(1);
-    const std::pair<const char*, testimage::IszChunkFields> bad[] = {
-        {"zlib short", testimage::ZlibChunk({block.begin(), block.end() - 1})},
-        {"zlib long", testimage::ZlibChunk(longer)},
-        {"bzip2 short", testimage::Bzip2Chunk({block.begin(), block.end() - 1})},
-        {"stored short", testimage::StoredChunk({block.begin(), block.end() - 1})},
+    const std::pair<const char*, testsupport::IszChunkFields> bad[] = {
+        {"zlib short", testsupport::ZlibChunk({block.begin(), block.end() - 1})},
+        {"zlib long", testsupport::ZlibChunk(longer)},
+        {"bzip2 short", testsupport::Bzip2Chunk({block.begin(), block.end() - 1})},
+        {"stored short", testsupport::StoredChunk({block.begin(), block.end() - 1})},
     };
     for (const auto& [what, chunk] : bad) {
         SCOPED_TRACE(what);
-        auto chunks = testimage::ChunksOf(image, kBlock, 2);
+        auto chunks = testsupport::ChunksOf(image, kBlock, 2);
         chunks[1] = chunk;
-        testimage::IszImageWriter writer;
+        testsupport::IszImageWriter writer;
         writer.header().block_size = kBlock;
         writer.Chunks(image.size(), chunks);
         const fs::path archive = dir.WriteFile("bad.isz", Text(writer.Build()));

@@ -27,7 +27,7 @@ protected:
         auto impl = std::make_unique<ArchiveMount::ArchiveReader::Impl>();
         impl->archive_path = dir.WriteFile("archive-" + std::to_string(++count), bytes);
         impl->descriptor = ArchiveMount::OpenArchiveFile(impl->archive_path);
-        EXPECT_GE(impl->descriptor, 0);
+        EXPECT_TRUE(impl->descriptor.valid());
         impl->detected_format = format;
         impl->kind = ArchiveKind::Tar;
         return impl;
@@ -165,8 +165,7 @@ TEST_F(MemberStreaming, LibraryFailuresAreDamagedWithTheLibraryText) {
 
 TEST_F(MemberStreaming, HandleThatCannotBeMadeIsOpenFailed) {
     auto impl = TarReader(testsupport::BuildArchive(testsupport::Container::Ustar, FourMembers()));
-    ArchiveMount::CloseArchiveDescriptor(impl->descriptor);
-    impl->descriptor = -1;
+    impl->descriptor.reset();
     std::string taken, message;
     EXPECT_EQ(Stream(*impl, 0, 5, taken, &message), Error::OpenFailed);
     EXPECT_EQ(message, "cannot duplicate the archive descriptor");

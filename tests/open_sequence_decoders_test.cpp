@@ -31,11 +31,11 @@ TEST(OpenSequenceDecoders, AFormatWithoutItsDecoderIsRefusedBeforeTheLibrarySees
         testsupport::OpenBytes(dir, "game.tar.zst", testsupport::Compress(testsupport::Compression::Zstd, tar)),
         Error::MethodUnsupported, "no built-in zstd decoder on this host");
 
-    testimage::ZipImageWriter writer;
-    testimage::ZipEntryFields member = testimage::StoredEntry("a.bin", testimage::ToBytes("not really zstd"));
+    testsupport::ZipImageWriter writer;
+    testsupport::ZipEntryFields member = testsupport::StoredEntry("a.bin", testsupport::ToBytes("not really zstd"));
     member.method = 93;
     writer.Add(member);
-    const testimage::Bytes zip = writer.Build();
+    const testsupport::Bytes zip = writer.Build();
     testsupport::ExpectRefused(testsupport::OpenBytes(dir, "z.zip", std::string(zip.begin(), zip.end())),
                                Error::MethodUnsupported, "'a.bin': ZIP method 93 (unknown)");
     // Other formats are untouched.

@@ -23,9 +23,9 @@ using HelperClient::EncodeOpenRequest;
 using testsupport::BuildArchive;
 using testsupport::Compression;
 using testsupport::Container;
-using TestSupport::kReplyTimeout;
+using testsupport::kReplyTimeout;
 
-std::string Text(const testimage::Bytes& bytes) { return {bytes.begin(), bytes.end()}; }
+std::string Text(const testsupport::Bytes& bytes) { return {bytes.begin(), bytes.end()}; }
 
 std::vector<std::string> Paths(const ArchiveHelper::IndexSummary& index) {
     std::vector<std::string> paths;
@@ -41,8 +41,8 @@ std::optional<ArchiveHelper::IndexSummary> Open(HelperClient::HelperProcess& hel
 TEST(OpenSequenceProcess, EveryServedKindIndexesByPath) {
     testsupport::TempDir dir;
     const std::vector<testsupport::Member> members = {{"a.txt", "alpha"}};
-    testimage::IszImageWriter isz;
-    isz.Raw(testimage::Pattern(2048));
+    testsupport::IszImageWriter isz;
+    isz.Raw(testsupport::Pattern(2048));
     struct Case {
         const char* file;
         std::string bytes;
@@ -57,13 +57,13 @@ TEST(OpenSequenceProcess, EveryServedKindIndexesByPath) {
         {"a.iso", BuildArchive(Container::Iso9660, members), ArchiveKind::Iso9660, {"a.txt"}, "alpha"},
         {"disk.img.gz", testsupport::Compress(Compression::Gzip, "image"), ArchiveKind::Raw, {"disk.img"}, "image"},
         {"a.rar", testsupport::BuildRar5({{"a.txt", "alpha"}}), ArchiveKind::Rar5, {"a.txt"}, "alpha"},
-        {"disk.isz", Text(isz.Build()), ArchiveKind::Isz, {"disk.iso"}, Text(testimage::Pattern(2048))},
+        {"disk.isz", Text(isz.Build()), ArchiveKind::Isz, {"disk.iso"}, Text(testsupport::Pattern(2048))},
     };
-    auto helper = TestSupport::StartHelper();
+    auto helper = testsupport::StartHelper();
     ASSERT_NE(helper, nullptr);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.file);
-        const auto index = Open(*helper, TestSupport::OpenByPath(dir.WriteFile(c.file, c.bytes).string()));
+        const auto index = Open(*helper, testsupport::OpenByPath(dir.WriteFile(c.file, c.bytes).string()));
         ASSERT_TRUE(index);
         EXPECT_EQ(index->kind, c.kind);
         EXPECT_EQ(Paths(*index), c.paths);
@@ -79,13 +79,13 @@ TEST(OpenSequenceProcess, EveryServedKindIndexesByPath) {
         std::ifstream stream(out, std::ios::binary);
         EXPECT_EQ(std::string(std::istreambuf_iterator<char>(stream), {}), c.content);
     }
-    const auto rar4 = Open(*helper, TestSupport::OpenByPath(OMBREX_FIXTURES_DIR "/libarchive/rar4-compressed.rar"));
+    const auto rar4 = Open(*helper, testsupport::OpenByPath(OMBREX_FIXTURES_DIR "/libarchive/rar4-compressed.rar"));
     ASSERT_TRUE(rar4);
     EXPECT_EQ(rar4->kind, ArchiveKind::Rar);
     EXPECT_FALSE(rar4->entries.empty());
 
     // A refusal answers with its code and message.
-    OpenRequest refused = TestSupport::OpenByPath(dir.WriteFile("v.rar", testsupport::BuildRar5({}, 1)).string());
+    OpenRequest refused = testsupport::OpenByPath(dir.WriteFile("v.rar", testsupport::BuildRar5({}, 1)).string());
     ASSERT_TRUE(helper->SendRequest(MessageType::OpenRequest, EncodeOpenRequest(refused)));
     const auto status = helper->ReadStatus(kReplyTimeout);
     ASSERT_TRUE(status);
@@ -98,16 +98,16 @@ TEST(OpenSequenceProcess, EveryServedKindIndexesByPath) {
 TEST(OpenSequenceProcess, APassedDescriptorAndAWindowOntoAStoredInnerZip) {
     testsupport::TempDir dir;
     const std::string inner = BuildArchive(Container::ZipStored, {{"deep/x.txt", "inner"}});
-    testimage::ZipImageWriter writer;
-    writer.Add(testimage::StoredEntry("inner.zip", testimage::Bytes(inner.begin(), inner.end())));
+    testsupport::ZipImageWriter writer;
+    writer.Add(testsupport::StoredEntry("inner.zip", testsupport::Bytes(inner.begin(), inner.end())));
     const auto file = dir.WriteFile("outer.zip", Text(writer.Build()));
 
     std::int64_t inner_at = -1;
     for (const bool window : {false, true}) {
         SCOPED_TRACE(window ? "window" : "descriptor");
-        auto [helper, handle] = TestSupport::StartHelperWithArchiveHandle(file);
+        auto [helper, handle] = testsupport::StartHelperWithArchiveHandle(file);
         ASSERT_NE(helper, nullptr);
-        OpenRequest request = TestSupport::OpenByPath(file.string());
+        OpenRequest request = testsupport::OpenByPath(file.string());
         request.os_handle = handle;
         if (window) {
             request.window_offset = inner_at;

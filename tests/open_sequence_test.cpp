@@ -30,8 +30,8 @@ using testsupport::ExpectRefused;
 using testsupport::OpenBytes;
 using testsupport::PathsOf;
 
-std::string Text(const testimage::Bytes& bytes) { return {bytes.begin(), bytes.end()}; }
-testimage::Bytes Bytes(const std::string& text) { return {text.begin(), text.end()}; }
+std::string Text(const testsupport::Bytes& bytes) { return {bytes.begin(), bytes.end()}; }
+testsupport::Bytes Bytes(const std::string& text) { return {text.begin(), text.end()}; }
 
 const std::string kFixtures = OMBREX_FIXTURES_DIR "/libarchive/";
 
@@ -39,11 +39,10 @@ class OpenSequence : public testing::Test {
 protected:
     // Opens `bytes` as a file through a descriptor the test closes at once.
     OpenResult OpenWindow(const std::string& bytes, const ArchiveWindow& window) {
-        const int descriptor = ArchiveMount::OpenArchiveFile(dir.WriteFile("outer.bin", bytes));
-        EXPECT_GE(descriptor, 0);
+        const platform::Descriptor descriptor = ArchiveMount::OpenArchiveFile(dir.WriteFile("outer.bin", bytes));
+        EXPECT_TRUE(descriptor.valid());
         OpenResult out;
-        ArchiveMount::OpenArchiveDescriptor(out, descriptor, dir.path() / "outer.bin", {}, window);
-        ArchiveMount::CloseArchiveDescriptor(descriptor);
+        ArchiveMount::OpenArchiveDescriptor(out, descriptor.get(), dir.path() / "outer.bin", {}, window);
         return out;
     }
 
@@ -52,14 +51,14 @@ protected:
 
 TEST_F(OpenSequence, StoredInnerZipsAreFoundAndOpenThroughAWindow) {
     const std::string inner = BuildArchive(Container::ZipDeflate, {{"in/a.txt", std::string(3000, 'a')}, {"b", "b"}});
-    testimage::ZipImageWriter writer;
-    writer.Add(testimage::StoredEntry("lead.txt", Bytes("lead")))
-        .Add(testimage::StoredEntry("pack/Inner.ZIP", Bytes(inner)))
-        .Add(testimage::StoredEntry("inner.bin", Bytes(inner)));
-    testimage::ZipEntryFields deflated = testimage::StoredEntry("deflated.zip", Bytes(inner));
+    testsupport::ZipImageWriter writer;
+    writer.Add(testsupport::StoredEntry("lead.txt", Bytes("lead")))
+        .Add(testsupport::StoredEntry("pack/Inner.ZIP", Bytes(inner)))
+        .Add(testsupport::StoredEntry("inner.bin", Bytes(inner)));
+    testsupport::ZipEntryFields deflated = testsupport::StoredEntry("deflated.zip", Bytes(inner));
     deflated.method = 8;  // data left as is: only the method disqualifies it
     writer.Add(deflated);
-    testimage::ZipLayout layout;
+    testsupport::ZipLayout layout;
     const std::string outer = Text(writer.Build(&layout));
 
     const auto outcome = OpenBytes(dir, "outer.zip", outer);
@@ -84,12 +83,12 @@ TEST_F(OpenSequence, StoredInnerZipsAreFoundAndOpenThroughAWindow) {
 
 TEST_F(OpenSequence, InnerZipOffsetsCountFromTheWindowStart) {
     const std::string inner = BuildArchive(Container::ZipStored, {{"x", "x"}});
-    const std::string middle = Text(testimage::ZipImageWriter()
-                                        .Add(testimage::StoredEntry("pad", testimage::Pattern(777)))
-                                        .Add(testimage::StoredEntry("inner.zip", Bytes(inner)))
+    const std::string middle = Text(testsupport::ZipImageWriter()
+                                        .Add(testsupport::StoredEntry("pad", testsupport::Pattern(777)))
+                                        .Add(testsupport::StoredEntry("inner.zip", Bytes(inner)))
                                         .Build());
     const std::string outer =
-        Text(testimage::ZipImageWriter().Add(testimage::StoredEntry("middle.zip", Bytes(middle))).Build());
+        Text(testsupport::ZipImageWriter().Add(testsupport::StoredEntry("middle.zip", Bytes(middle))).Build());
     const std::int64_t middle_at = 30 + 10;
     const OpenResult opened = OpenWindow(outer, {middle_at, static_cast<std::int64_t>(middle.size()), true});
     ASSERT_EQ(opened.error, Error::Ok) << opened.message;
@@ -161,13 +160,13 @@ struct RefusalCase {
 
 TEST_F(OpenSequence, Rar4MainHeaderFlagsAndBlockChain) {
     auto rar4 = [](std::uint16_t main_flags) {
-        testimage::Rar4ImageWriter writer;
+        testsupport::Rar4ImageWriter writer;
         writer.Marker().MainHeader(main_flags);
         return writer;
     };
-    testimage::Rar4FileFields file;
-    file.data = testimage::ToBytes("data");
-    testimage::Rar4FileFields runs_past = file;
+    testsupport::Rar4FileFields file;
+    file.data = testsupport::ToBytes("data");
+    testsupport::Rar4FileFields runs_past = file;
     runs_past.packed_size = 5;
     const RefusalCase cases[] = {
         {"volume and solid", Text(rar4(0x09).File(file).End().bytes()), {}, Error::MultiVolume, "RAR volume flag set"},
@@ -177,7 +176,7 @@ TEST_F(OpenSequence, Rar4MainHeaderFlagsAndBlockChain) {
         {"data past the end", Text(rar4(0).File(runs_past).bytes()), {}, Error::Damaged,
          "RAR block headers do not add up"},
         // No main header: straight to the block walk.
-        {"no main header", Text(testimage::Rar4ImageWriter().Marker().File(runs_past).bytes()), {}, Error::Damaged,
+        {"no main header", Text(testsupport::Rar4ImageWriter().Marker().File(runs_past).bytes()), {}, Error::Damaged,
          "RAR block headers do not add up"},
         {"more files than the cap", Text(rar4(0).File(file).File(file).End().bytes()), {1, 100, 100},
          Error::TooManyEntries, "more RAR file headers than the cap"},
@@ -204,17 +203,17 @@ TEST_F(OpenSequence, Rar5VolumesAreRefusedFromTheMainHeader) {
 
 TEST_F(OpenSequence, ZipCentralDirectoryChecks) {
     auto two = [] {
-        testimage::ZipImageWriter writer;
-        writer.Add(testimage::StoredEntry("a.txt", testimage::ToBytes("a")))
-            .Add(testimage::StoredEntry("b.txt", testimage::ToBytes("bb")));
+        testsupport::ZipImageWriter writer;
+        writer.Add(testsupport::StoredEntry("a.txt", testsupport::ToBytes("a")))
+            .Add(testsupport::StoredEntry("b.txt", testsupport::ToBytes("bb")));
         return writer;
     };
-    testimage::ZipImageWriter tab = two();
-    tab.Add(testimage::StoredEntry("c\td.txt", testimage::ToBytes("c")));
-    testimage::ZipImageWriter spanned = two();
+    testsupport::ZipImageWriter tab = two();
+    tab.Add(testsupport::StoredEntry("c\td.txt", testsupport::ToBytes("c")));
+    testsupport::ZipImageWriter spanned = two();
     spanned.end().disk = 1;
-    testimage::ZipImageWriter mismatch;
-    testimage::ZipEntryFields entry = testimage::StoredEntry("a.txt", testimage::ToBytes("a"));
+    testsupport::ZipImageWriter mismatch;
+    testsupport::ZipEntryFields entry = testsupport::StoredEntry("a.txt", testsupport::ToBytes("a"));
     entry.local_method = 8;
     mismatch.Add(entry);
     const std::string whole = Text(two().Build());
@@ -234,15 +233,15 @@ TEST_F(OpenSequence, ZipCentralDirectoryChecks) {
 }
 
 TEST_F(OpenSequence, AZipBehindAStubIsAZipByItsDirectory) {
-    testimage::ZipImageWriter writer;
-    writer.Prefix(testimage::Pattern(3000)).Add(testimage::StoredEntry("a.txt", testimage::ToBytes("alpha")));
+    testsupport::ZipImageWriter writer;
+    writer.Prefix(testsupport::Pattern(3000)).Add(testsupport::StoredEntry("a.txt", testsupport::ToBytes("alpha")));
     const auto outcome = OpenBytes(dir, "setup.exe", Text(writer.Build()));
     ExpectIndexed(outcome);
     EXPECT_EQ(outcome.reader().Kind(), ArchiveKind::Zip);
     EXPECT_EQ(PathsOf(outcome.entries()), std::vector<std::string>{"a.txt"});
 
     // The longest comment the end-record search still gets past.
-    writer.end().comment = testimage::Bytes(16361, 'c');
+    writer.end().comment = testsupport::Bytes(16361, 'c');
     ExpectIndexed(OpenBytes(dir, "setup.exe", Text(writer.Build())));
     writer.end().comment.push_back('c');
     ExpectRefused(OpenBytes(dir, "setup.exe", Text(writer.Build())), Error::NotRecognized,
@@ -273,10 +272,10 @@ TEST_F(OpenSequence, ADescriptorOpenKeepsOnlyTheReadersOwnDescriptor) {
 TEST_F(OpenSequence, DamagedArchivesOfEveryFormatFailCleanly) {
     const std::vector<testsupport::Member> members = {
         {"dir/a.txt", std::string(70000, 'a')}, {"dir/b.txt", "bee"}, {"c.bin", std::string(3000, 'c')}};
-    testimage::IszImageWriter isz;
+    testsupport::IszImageWriter isz;
     isz.header().block_size = 4096;
-    const testimage::Bytes image = testimage::Pattern(8 * 2048);
-    isz.Chunks(image.size(), testimage::ChunksOf(image, 4096, 2));
+    const testsupport::Bytes image = testsupport::Pattern(8 * 2048);
+    isz.Chunks(image.size(), testsupport::ChunksOf(image, 4096, 2));
     const std::pair<const char*, std::string> archives[] = {
         {"a.zip", BuildArchive(Container::ZipDeflate, members)},
         {"a.7z", BuildArchive(Container::SevenZip, members)},
@@ -284,7 +283,7 @@ TEST_F(OpenSequence, DamagedArchivesOfEveryFormatFailCleanly) {
         {"a.iso", BuildArchive(Container::Iso9660, members)},
         {"disk.img.zst", testsupport::Compress(Compression::Zstd, std::string(100000, 'z'))},
         {"a.rar", testsupport::BuildRar5({{"dir/a.txt", std::string(5000, 'a')}, {"b.txt", "bee"}})},
-        {"b.rar", Text(testimage::Rar4ImageWriter().Marker().MainHeader(0).File({}).End().bytes())},
+        {"b.rar", Text(testsupport::Rar4ImageWriter().Marker().MainHeader(0).File({}).End().bytes())},
         {"disk.isz", Text(isz.Build())},
     };
     for (const auto& [name, whole] : archives) {
@@ -313,10 +312,10 @@ TEST_F(OpenSequence, DamagedArchivesOfEveryFormatFailCleanly) {
 // and a file that might be a ZIP cannot be told apart.
 TEST_F(OpenSequence, NoDescriptorLeftForThePreReaders) {
     // The sanitizers' own memory checks need a pipe, which this limit denies.
-    if (TestSupport::kSanitizerBuild) GTEST_SKIP() << "needs descriptors the sanitizer runtime takes";
+    if (testsupport::kSanitizerBuild) GTEST_SKIP() << "needs descriptors the sanitizer runtime takes";
     const std::string zip = BuildArchive(Container::ZipStored, {{"a.txt", "alpha"}});
-    const int caller = ArchiveMount::OpenArchiveFile(dir.WriteFile("a.zip", zip));
-    ASSERT_GE(caller, 0);
+    const platform::Descriptor caller = ArchiveMount::OpenArchiveFile(dir.WriteFile("a.zip", zip));
+    ASSERT_TRUE(caller.valid());
     const int lowest_free = dup(0);  // the number the reader's duplicate will get
     ASSERT_GE(lowest_free, 0);
     close(lowest_free);
@@ -326,9 +325,8 @@ TEST_F(OpenSequence, NoDescriptorLeftForThePreReaders) {
     tight.rlim_cur = static_cast<rlim_t>(lowest_free) + 1;
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
     OpenResult out;
-    ArchiveMount::OpenArchiveDescriptor(out, caller, dir.path() / "a.zip", {}, {});
+    ArchiveMount::OpenArchiveDescriptor(out, caller.get(), dir.path() / "a.zip", {}, {});
     setrlimit(RLIMIT_NOFILE, &saved);
-    ArchiveMount::CloseArchiveDescriptor(caller);
     EXPECT_EQ(out.error, Error::OpenFailed);
     EXPECT_EQ(out.message, "zip could not be read");
 }

@@ -185,14 +185,16 @@ TEST_F(OutputFiles, FullDiskFailsTheMemberAndLeavesNothing) {
     constexpr unsigned long long kLimit = 65536;
     struct Case {
         const char* name;
+        unsigned long long limit;
         std::vector<std::string> pieces;
         std::string message_prefix;
     };
     const Case cases[] = {
-        // Nothing is held back in a stream buffer: a piece that cannot be
-        // written, wholly or in part, is refused by the sink at once.
-        {"write refused", {std::string(kLimit, 'a'), std::string(kLimit, 'b')}, "cannot write the member"},
-        {"short write", {std::string(kLimit - 2, 'a'), "tail"}, "cannot write the member"},
+        // A large member meets the full disk in a write the sink refuses; a
+        // small one sits in the stream buffer until the close fails to flush it.
+        {"large member", kLimit, {std::string(kLimit, 'a'), std::string(kLimit, 'b')}, "cannot write the member"},
+        {"small member over the edge", kLimit, {std::string(kLimit - 2, 'a'), "tail"}, "cannot finish writing "},
+        {"small member on a full disk", 2, {"tail"}, "cannot finish writing "},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -200,7 +202,7 @@ TEST_F(OutputFiles, FullDiskFailsTheMemberAndLeavesNothing) {
         std::string message;
         Error code;
         {
-            testsupport::ScopedFileSizeLimit limit(kLimit);
+            testsupport::ScopedFileSizeLimit limit(c.limit);
             code = impl.write_member(Producing(c.pieces, Error::Ok, &message), EntryAt(0), target, &message);
         }
         EXPECT_EQ(code, Error::OpenFailed);

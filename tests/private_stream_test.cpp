@@ -7,7 +7,7 @@
 
 namespace {
 
-using namespace testimage;
+using namespace testsupport;
 
 TEST(PrivateStream, ReadsThroughADuplicateAndPutsThePositionBack) {
     const Bytes contents = Pattern(5000);

@@ -10,7 +10,7 @@
 
 namespace {
 
-using namespace testimage;
+using namespace testsupport;
 using Rar4Headers::Status;
 
 constexpr unsigned long long kCap = 100;

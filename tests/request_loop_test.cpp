@@ -18,10 +18,10 @@ using HelperClient::EncodeHookRequest;
 using HelperClient::EncodeMaterializeAllRequest;
 using HelperClient::EncodeMaterializeRequest;
 using HelperClient::EncodeOpenRequest;
-using TestSupport::Concat;
-using TestSupport::ExpectExit;
-using TestSupport::kReplyTimeout;
-using TestSupport::Request;
+using testsupport::Concat;
+using testsupport::ExpectExit;
+using testsupport::kReplyTimeout;
+using testsupport::Request;
 using Buffer = std::vector<unsigned char>;
 
 
@@ -35,7 +35,7 @@ TEST(RequestLoopProcess, InputEndingAnywhereEndsWithZeroAndNoReply) {
         {"inside a payload", Buffer(hello.begin(), hello.end() - 1)},
     };
     for (const auto& [name, bytes] : cases) {
-        auto helper = TestSupport::StartHelper();
+        auto helper = testsupport::StartHelper();
         ASSERT_TRUE(helper->WriteBytes(bytes));
         helper->CloseInput();
         const auto output = helper->ReadToEnd(kReplyTimeout);
@@ -46,7 +46,7 @@ TEST(RequestLoopProcess, InputEndingAnywhereEndsWithZeroAndNoReply) {
 }
 
 TEST(RequestLoopProcess, HelloIsAnsweredAndCloseEndsWithoutAReply) {
-    auto helper = TestSupport::StartHelper();
+    auto helper = testsupport::StartHelper();
     ASSERT_TRUE(helper->SendRequest(MessageType::HelloRequest, Buffer(kMaxRequestPayload, 0xAB)));
     const auto hello = helper->ReadHello(kReplyTimeout);
     ASSERT_TRUE(hello);
@@ -67,9 +67,9 @@ TEST(RequestLoopProcess, ProtocolViolationsAreAnsweredThenEndWith2) {
     bad_type[6] = 6;
     Buffer too_long = Request(MessageType::HelloRequest);
     too_long[8] = 0x01, too_long[9] = 0x00, too_long[10] = 0x01;  // 65,537
-    Buffer open_short = EncodeOpenRequest(TestSupport::OpenByPath("a"));
+    Buffer open_short = EncodeOpenRequest(testsupport::OpenByPath("a"));
     open_short.pop_back();
-    Buffer open_passing = EncodeOpenRequest(TestSupport::OpenByPath("a"));
+    Buffer open_passing = EncodeOpenRequest(testsupport::OpenByPath("a"));
     open_passing[4 + 1 + 24] = 2;
     struct Case {
         const char* name;
@@ -99,7 +99,7 @@ TEST(RequestLoopProcess, ProtocolViolationsAreAnsweredThenEndWith2) {
         {"hook 5 bytes", {"--test-hooks"}, Request(MessageType::StallHook, {1, 0, 0, 0, 0}), "malformed test hook"},
     };
     for (const auto& c : cases) {
-        auto helper = TestSupport::StartHelper(c.arguments);
+        auto helper = testsupport::StartHelper(c.arguments);
         ASSERT_TRUE(helper->WriteBytes(c.frame)) << c.name;
         // A well-formed request after the violation must not be served.
         helper->WriteBytes(Request(MessageType::HelloRequest));
@@ -113,7 +113,7 @@ TEST(RequestLoopProcess, ProtocolViolationsAreAnsweredThenEndWith2) {
 }
 
 TEST(RequestLoopProcess, The257thFrameIsNeverRead) {
-    auto helper = TestSupport::StartHelper();
+    auto helper = testsupport::StartHelper();
     Buffer input;
     for (int i = 0; i < kMaxFrames; ++i) {
         const Buffer frame = Request(MessageType::HelloRequest);
@@ -133,11 +133,11 @@ TEST(RequestLoopProcess, OpenRequestsFollowTheHandleAndWindowRules) {
     testsupport::TempDir dir;
     const auto archive = dir.WriteFile("a.zip", std::string(100, '\0'));
     const auto euro = dir.WriteFile("\xE2\x82\xAC.zip", std::string(100, '\0'));
-    auto [helper, passed] = TestSupport::StartHelperWithArchiveHandle(archive);
+    auto [helper, passed] = testsupport::StartHelperWithArchiveHandle(archive);
     ASSERT_TRUE(helper);
 
     auto open = [&](auto&& adjust) {
-        OpenRequest request = TestSupport::OpenByPath(archive.string());
+        OpenRequest request = testsupport::OpenByPath(archive.string());
         adjust(request);
         EXPECT_TRUE(helper->SendRequest(MessageType::OpenRequest, EncodeOpenRequest(request)));
         auto status = helper->ReadStatus(kReplyTimeout);
@@ -207,8 +207,8 @@ TEST(RequestLoopProcess, OpenRequestsFollowTheHandleAndWindowRules) {
 }
 
 TEST(RequestLoopProcess, StandardOutputAfterStartUpIsStandardError) {
-    if (TestSupport::HelperIsWindowsProgram()) GTEST_SKIP() << "reads the helper's descriptors in /proc";
-    auto helper = TestSupport::StartHelper();
+    if (testsupport::HelperIsWindowsProgram()) GTEST_SKIP() << "reads the helper's descriptors in /proc";
+    auto helper = testsupport::StartHelper();
     ASSERT_TRUE(helper->SendRequest(MessageType::HelloRequest, {}));
     ASSERT_TRUE(helper->ReadHello(kReplyTimeout));  // start-up is over
     const std::string fds = "/proc/" + std::to_string(helper->pid()) + "/fd/";
@@ -231,12 +231,12 @@ TEST(RequestLoopProcess, StandardOutputAfterStartUpIsStandardError) {
 }
 
 TEST(RequestLoopProcess, ClosedStandardErrorCannotCarryTheRedirectedOutput) {
-    if (TestSupport::HelperIsWindowsProgram()) {
+    if (testsupport::HelperIsWindowsProgram()) {
         GTEST_SKIP() << "Wine gives a Windows program a standard error handle even when descriptor 2 is closed";
     }
     // With descriptor 2 closed the reply channel's duplicate must not land on
     // 2 and so become what standard output is redirected to.
-    auto helper = TestSupport::StartHelper({}, -1, true);
+    auto helper = testsupport::StartHelper({}, -1, true);
     helper->CloseInput();
     const auto output = helper->ReadToEnd(kReplyTimeout);
     ASSERT_TRUE(output);
@@ -245,7 +245,7 @@ TEST(RequestLoopProcess, ClosedStandardErrorCannotCarryTheRedirectedOutput) {
 }
 
 TEST(RequestLoopProcess, AParentThatStopsListeningEndsTheHelperWithZero) {
-    auto helper = TestSupport::StartHelper();
+    auto helper = testsupport::StartHelper();
     helper->CloseReplies();
     ASSERT_TRUE(helper->SendRequest(MessageType::HelloRequest, {}));
     ExpectExit(*helper, 0);
@@ -254,8 +254,8 @@ TEST(RequestLoopProcess, AParentThatStopsListeningEndsTheHelperWithZero) {
 // ---- In process, with fake open operations ----
 
 struct FakeOpens {
-    std::shared_ptr<TestSupport::FakeSource::Record> record = std::make_shared<TestSupport::FakeSource::Record>();
-    IndexSummary index = TestSupport::SmallIndex();
+    std::shared_ptr<testsupport::FakeSource::Record> record = std::make_shared<testsupport::FakeSource::Record>();
+    IndexSummary index = testsupport::SmallIndex();
     std::vector<std::string> calls;
     ArchiveMount::ArchiveWindow last_window;
     bool throw_bad_alloc = false;
@@ -278,33 +278,33 @@ struct FakeOpens {
 
     void Succeed(ArchiveMount::OpenResult& out) {
         if (throw_bad_alloc) throw std::bad_alloc();
-        record = std::make_shared<TestSupport::FakeSource::Record>();
-        out.reader = std::make_unique<TestSupport::FakeSource>(index, record);
+        record = std::make_shared<testsupport::FakeSource::Record>();
+        out.reader = std::make_unique<testsupport::FakeSource>(index, record);
         out.error = Error::Ok;
     }
 };
 
 Buffer OpenFrame(const std::string& path, std::function<void(OpenRequest&)> adjust = {}) {
-    OpenRequest request = TestSupport::OpenByPath(path);
+    OpenRequest request = testsupport::OpenByPath(path);
     if (adjust) adjust(request);
     return Request(MessageType::OpenRequest, EncodeOpenRequest(request));
 }
 
 TEST(RequestLoop, ASuccessfulOpenAnswersTheIndexAndServesMaterializeRequests) {
     FakeOpens fakes;
-    const auto run = TestSupport::RunLoop(
+    const auto run = testsupport::RunLoop(
         Concat({OpenFrame("a.tar"), Request(MessageType::MaterializeRequest, EncodeMaterializeRequest(0, "o")),
                 Request(MessageType::MaterializeAllRequest, EncodeMaterializeAllRequest("d")),
                 Request(MessageType::MaterializeRequest, EncodeMaterializeRequest(0, "\xFF"))}),
         false, fakes.Openers());
     EXPECT_EQ(run.exit_code, 0);
-    const auto frames = TestSupport::SplitReplies(run.replies);
+    const auto frames = testsupport::SplitReplies(run.replies);
     ASSERT_EQ(frames.size(), 4u);
     EXPECT_EQ(frames[0].type, MessageType::IndexReply);
-    EXPECT_EQ(frames[0].payload, EncodeIndexReply(TestSupport::SmallIndex()));
-    EXPECT_EQ(TestSupport::StatusOf(frames[1]).message, "written");
-    EXPECT_EQ(TestSupport::StatusOf(frames[2]).message, "all written");
-    const auto not_utf8 = TestSupport::StatusOf(frames[3]);
+    EXPECT_EQ(frames[0].payload, EncodeIndexReply(testsupport::SmallIndex()));
+    EXPECT_EQ(testsupport::StatusOf(frames[1]).message, "written");
+    EXPECT_EQ(testsupport::StatusOf(frames[2]).message, "all written");
+    const auto not_utf8 = testsupport::StatusOf(frames[3]);
     EXPECT_EQ(not_utf8.code, Error::HelperFailed);
     EXPECT_EQ(not_utf8.message, "the path is not valid UTF-8");
     EXPECT_EQ(fakes.record->materialized, std::vector<int>{0});
@@ -320,13 +320,13 @@ TEST(RequestLoop, EveryWellFormedOpenClosesTheOpenArchiveFirst) {
     };
     for (const auto& [name, second] : second_opens) {
         FakeOpens fakes;
-        const auto run = TestSupport::RunLoop(
+        const auto run = testsupport::RunLoop(
             Concat({OpenFrame("a"), second, Request(MessageType::MaterializeRequest, EncodeMaterializeRequest(0, "o"))}),
             false, fakes.Openers());
-        const auto frames = TestSupport::SplitReplies(run.replies);
+        const auto frames = testsupport::SplitReplies(run.replies);
         ASSERT_EQ(frames.size(), 3u) << name;
-        EXPECT_NE(TestSupport::StatusOf(frames[1]).code, Error::Ok) << name;
-        EXPECT_EQ(TestSupport::StatusOf(frames[2]).message, "no archive is open") << name;
+        EXPECT_NE(testsupport::StatusOf(frames[1]).code, Error::Ok) << name;
+        EXPECT_EQ(testsupport::StatusOf(frames[2]).message, "no archive is open") << name;
         EXPECT_TRUE(fakes.record->destroyed) << name;
         EXPECT_EQ(fakes.calls.size(), 1u) << name;
     }
@@ -336,19 +336,20 @@ TEST(RequestLoop, EveryWellFormedOpenClosesTheOpenArchiveFirst) {
     Buffer malformed = OpenFrame("b");
     malformed.push_back(0);
     malformed[8] += 1;
-    const auto run = TestSupport::RunLoop(Concat({OpenFrame("a"), malformed}), false, fakes.Openers());
+    const auto run = testsupport::RunLoop(Concat({OpenFrame("a"), malformed}), false, fakes.Openers());
     EXPECT_EQ(run.exit_code, 2);
-    EXPECT_EQ(TestSupport::StatusOf(TestSupport::SplitReplies(run.replies).back()).message, "malformed open request");
+    EXPECT_EQ(testsupport::StatusOf(testsupport::SplitReplies(run.replies).back()).message, "malformed open request");
 }
 
 TEST(RequestLoop, APassedHandleGoesToTheDescriptorOpenWithItsWindow) {
     testsupport::TempDir dir;
     const auto archive = dir.WriteFile("outer.bin", std::string(64, '\x01'));
     for (const std::int64_t length : {0, 16}) {
-        const int handle = platform::OpenFileSharedForReading(archive);
+        // The loop takes the passed handle over and closes it.
+        const int handle = platform::OpenFileSharedForReading(archive).release();
         ASSERT_GE(handle, 3);
         FakeOpens fakes;
-        const auto run = TestSupport::RunLoop(OpenFrame("outer.bin", [&](OpenRequest& r) {
+        const auto run = testsupport::RunLoop(OpenFrame("outer.bin", [&](OpenRequest& r) {
                                                   r.os_handle = static_cast<std::uint64_t>(handle);
                                                   r.window_offset = 8;
                                                   r.window_length = length;
@@ -372,20 +373,20 @@ TEST(RequestLoop, TheReplyCapIsInclusive) {
         fakes.index.entries.resize(1);
         fakes.index.entries[0].dos_path = "X";
         fakes.index.entries[0].path.assign(size - 106 - 42 - 1, 'p');
-        const auto run = TestSupport::RunLoop(
+        const auto run = testsupport::RunLoop(
             Concat({OpenFrame("a"), Request(MessageType::MaterializeRequest, EncodeMaterializeRequest(0, "o"))}),
             false, fakes.Openers());
-        const auto frames = TestSupport::SplitReplies(run.replies);
+        const auto frames = testsupport::SplitReplies(run.replies);
         ASSERT_EQ(frames.size(), 2u);
         if (size == kMaxIndexReplyPayload) {
             EXPECT_EQ(frames[0].type, MessageType::IndexReply);
             EXPECT_EQ(frames[0].payload.size(), size);
-            EXPECT_EQ(TestSupport::StatusOf(frames[1]).message, "written");
+            EXPECT_EQ(testsupport::StatusOf(frames[1]).message, "written");
         } else {
-            const auto status = TestSupport::StatusOf(frames[0]);
+            const auto status = testsupport::StatusOf(frames[0]);
             EXPECT_EQ(status.code, Error::TooManyEntries);
             EXPECT_EQ(status.message, "the index exceeds the helper's reply cap");
-            EXPECT_EQ(TestSupport::StatusOf(frames[1]).message, "no archive is open");
+            EXPECT_EQ(testsupport::StatusOf(frames[1]).message, "no archive is open");
             EXPECT_TRUE(fakes.record->destroyed);
         }
     }
@@ -394,12 +395,12 @@ TEST(RequestLoop, TheReplyCapIsInclusive) {
 TEST(RequestLoop, OutOfMemoryIsAnsweredAndServingGoesOn) {
     FakeOpens fakes;
     fakes.throw_bad_alloc = true;
-    const auto run = TestSupport::RunLoop(Concat({OpenFrame("a"), Request(MessageType::HelloRequest)}), false,
+    const auto run = testsupport::RunLoop(Concat({OpenFrame("a"), Request(MessageType::HelloRequest)}), false,
                                           fakes.Openers());
     EXPECT_EQ(run.exit_code, 0);
-    const auto frames = TestSupport::SplitReplies(run.replies);
+    const auto frames = testsupport::SplitReplies(run.replies);
     ASSERT_EQ(frames.size(), 2u);
-    const auto status = TestSupport::StatusOf(frames[0]);
+    const auto status = testsupport::StatusOf(frames[0]);
     EXPECT_EQ(status.code, Error::HelperFailed);
     EXPECT_EQ(status.message, "out of memory");
     EXPECT_EQ(frames[1].type, MessageType::HelloReply);

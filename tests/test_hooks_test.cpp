@@ -15,9 +15,9 @@ using ArchiveMount::Error;
 using HelperClient::EncodeHookRequest;
 using HelperClient::EncodeMaterializeAllRequest;
 using HelperClient::EncodeMaterializeRequest;
-using TestSupport::Concat;
-using TestSupport::kReplyTimeout;
-using TestSupport::Request;
+using testsupport::Concat;
+using testsupport::kReplyTimeout;
+using testsupport::Request;
 using Buffer = std::vector<unsigned char>;
 
 
@@ -26,14 +26,14 @@ ArchiveOpeners FakeOpeners() {
     ArchiveOpeners openers;
     openers.open_path = [](ArchiveMount::OpenResult& out, const std::filesystem::path&,
                            const ArchiveMount::OpenLimits&) {
-        out.reader = std::make_unique<TestSupport::FakeSource>(
-            TestSupport::SmallIndex(), std::make_shared<TestSupport::FakeSource::Record>());
+        out.reader = std::make_unique<testsupport::FakeSource>(
+            testsupport::SmallIndex(), std::make_shared<testsupport::FakeSource::Record>());
     };
     return openers;
 }
 
 Buffer OpenFrame() {
-    return Request(MessageType::OpenRequest, HelperClient::EncodeOpenRequest(TestSupport::OpenByPath("a")));
+    return Request(MessageType::OpenRequest, HelperClient::EncodeOpenRequest(testsupport::OpenByPath("a")));
 }
 
 TEST(TestHooks, AnArmedAbortEndsTheProcessWithoutAReply) {
@@ -53,14 +53,14 @@ TEST(TestHooks, AnArmedAbortEndsTheProcessWithoutAReply) {
                  Request(MessageType::MaterializeAllRequest, EncodeMaterializeAllRequest("d"))})},
     };
     for (const auto& c : cases) {
-        EXPECT_EXIT(TestSupport::RunLoop(c.frames, true, FakeOpeners()), testing::KilledBySignal(SIGABRT), "")
+        EXPECT_EXIT(testsupport::RunLoop(c.frames, true, FakeOpeners()), testing::KilledBySignal(SIGABRT), "")
             << c.name;
     }
 }
 
 TEST(TestHooks, HooksForOtherOrdinalsDelayNothing) {
     const auto started = std::chrono::steady_clock::now();
-    const auto run = TestSupport::RunLoop(
+    const auto run = testsupport::RunLoop(
         Concat({Request(MessageType::StallHook, EncodeHookRequest(8)),
                 Request(MessageType::AbortHook, EncodeHookRequest(0xFFFFFFFF)), OpenFrame(),
                 Request(MessageType::MaterializeRequest, EncodeMaterializeRequest(7, "o"))}),
@@ -68,15 +68,15 @@ TEST(TestHooks, HooksForOtherOrdinalsDelayNothing) {
     // Far below the 600 s a stall would take; not a speed target.
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(60));
     EXPECT_EQ(run.exit_code, 0);
-    const auto frames = TestSupport::SplitReplies(run.replies);
+    const auto frames = testsupport::SplitReplies(run.replies);
     ASSERT_EQ(frames.size(), 4u);
-    EXPECT_EQ(TestSupport::StatusOf(frames[0]).code, Error::Ok);
-    EXPECT_EQ(TestSupport::StatusOf(frames[0]).message, "");
-    EXPECT_EQ(TestSupport::StatusOf(frames[3]).message, "written");
+    EXPECT_EQ(testsupport::StatusOf(frames[0]).code, Error::Ok);
+    EXPECT_EQ(testsupport::StatusOf(frames[0]).message, "");
+    EXPECT_EQ(testsupport::StatusOf(frames[3]).message, "written");
 }
 
 TEST(TestHooks, HooksAreCheckedOnlyWithAnArchiveOpen) {
-    auto helper = TestSupport::StartHelper({"--test-hooks"});
+    auto helper = testsupport::StartHelper({"--test-hooks"});
     ASSERT_TRUE(helper->SendRequest(MessageType::AbortHook, EncodeHookRequest(3)));
     ASSERT_TRUE(helper->SendRequest(MessageType::StallHook, EncodeHookRequest(7)));
     ASSERT_TRUE(helper->SendRequest(MessageType::MaterializeRequest, EncodeMaterializeRequest(7, "o")));
@@ -92,15 +92,15 @@ TEST(TestHooks, HooksAreCheckedOnlyWithAnArchiveOpen) {
         EXPECT_EQ(reply->message, "no archive is open");
     }
     helper->CloseInput();
-    TestSupport::ExpectExit(*helper, 0);
+    testsupport::ExpectExit(*helper, 0);
 }
 
 TEST(TestHooks, AllocationPastTheCapIsRefusedAndServingGoesOn) {
-    if (TestSupport::kSanitizerBuild) GTEST_SKIP() << "a data-size cap also limits the sanitizer's own mappings";
+    if (testsupport::kSanitizerBuild) GTEST_SKIP() << "a data-size cap also limits the sanitizer's own mappings";
     // Wine accepts the job object's memory limit but does not enforce it, so
     // under Wine only the allocations within the cap are checked.
-    const bool cap_enforced = !TestSupport::HelperIsWindowsProgram();
-    auto helper = TestSupport::StartHelper({"--test-hooks", "--memory-limit-mb", "32"});
+    const bool cap_enforced = !testsupport::HelperIsWindowsProgram();
+    auto helper = testsupport::StartHelper({"--test-hooks", "--memory-limit-mb", "32"});
     const std::pair<std::uint32_t, Error> cases[] = {
         {64, Error::SizeOverLimit}, {8, Error::Ok}, {0, Error::Ok}, {0xFFFFFFFF, Error::SizeOverLimit}};
     for (const auto& [mebibytes, code] : cases) {
@@ -114,8 +114,8 @@ TEST(TestHooks, AllocationPastTheCapIsRefusedAndServingGoesOn) {
     ASSERT_TRUE(helper->SendRequest(MessageType::HelloRequest, {}));
     EXPECT_TRUE(helper->ReadHello(kReplyTimeout));
     helper->CloseInput();
-    TestSupport::ExpectExit(*helper, 0);
-    EXPECT_EQ(helper->StandardError(), TestSupport::StartUpNotice());
+    testsupport::ExpectExit(*helper, 0);
+    EXPECT_EQ(helper->StandardError(), testsupport::StartUpNotice());
     if (!cap_enforced) GTEST_SKIP() << "allocations past the cap: Wine does not enforce the job's memory limit";
 }
 

@@ -15,8 +15,8 @@
 namespace {
 
 using LegacyZip::Status;
-using TestStreams::CollectingSink;
-using TestStreams::VectorSource;
+using testsupport::CollectingSink;
+using testsupport::VectorSource;
 
 struct Result {
     Status status;
@@ -33,7 +33,7 @@ Result Decode(const std::vector<unsigned char>& stream, std::uint64_t declared) 
 // Packs (code, size) pairs LSB-first, as a shrink stream carries them.
 std::vector<unsigned char> Codes(std::initializer_list<std::pair<unsigned, unsigned>> codes) {
     std::vector<unsigned char> out;
-    TestStreams::BitWriter bits(out);
+    testsupport::BitWriter bits(out);
     for (auto [code, size] : codes) bits.put(code, size);
     bits.flush();
     return out;
@@ -52,7 +52,7 @@ const std::set<std::string> kMessages = {
 };
 
 TEST(UnshrinkFixtures, EveryRealMemberDecodesExactly) {
-    const auto members = TestZip::LegacyFixtureMembers(1);
+    const auto members = testsupport::LegacyFixtureMembers(1);
     ASSERT_EQ(members.size(), 7u);  // SHRUNK 2, moby 1, zip2 1, Zip.shrink 2, Zip.reduce1 1
     for (const auto& [archive, m] : members) {
         const Result r = Decode(m.data, m.size);
@@ -115,7 +115,7 @@ TEST(UnshrinkCodes, TableOfHandBuiltStreams) {
 TEST(UnshrinkCodes, FullCodeTableWithoutClearFails) {
     // Every code after the first adds an entry: 7935 of them fill 257..8191.
     std::vector<unsigned char> stream;
-    TestStreams::BitWriter bits(stream);
+    testsupport::BitWriter bits(stream);
     for (int i = 0; i < 1 + 7935 + 1; ++i) bits.put('a' + i % 26, 9);
     bits.flush();
     const Result full = Decode(std::vector<unsigned char>(stream.begin(), stream.end() - 2), 7936);
@@ -127,19 +127,19 @@ TEST(UnshrinkCodes, FullCodeTableWithoutClearFails) {
 }
 
 TEST(UnshrinkOutput, SinkGetsFullBlocksAndTheRest) {
-    const auto data = TestStreams::WordText(40000);
-    const Result r = Decode(TestStreams::ShrinkEncode(data), data.size());
+    const auto data = testsupport::WordText(40000);
+    const Result r = Decode(testsupport::ShrinkEncode(data), data.size());
     ASSERT_EQ(r.status, Status::Ok) << r.error;
     EXPECT_EQ(r.out.calls, (std::vector<unsigned long long>{32768, 7232}));
     EXPECT_EQ(r.out.bytes, data);
 }
 
 TEST(UnshrinkOutput, RefusedFirstBlock) {
-    const auto data = TestStreams::WordText(40000);
+    const auto data = testsupport::WordText(40000);
     int calls = 0;
     std::string error;
     const Status status = LegacyZip::Unshrink(
-        VectorSource(TestStreams::ShrinkEncode(data)), data.size(),
+        VectorSource(testsupport::ShrinkEncode(data)), data.size(),
         [&](const unsigned char*, unsigned long long) { return ++calls, false; }, &error);
     EXPECT_EQ(status, Status::OutputRefused);
     EXPECT_EQ(error, "the output was not taken");
@@ -149,7 +149,7 @@ TEST(UnshrinkOutput, RefusedFirstBlock) {
 struct RoundTrip {
     const char* what;
     std::vector<unsigned char> data;
-    TestStreams::ShrinkOptions options;
+    testsupport::ShrinkOptions options;
     unsigned code_size;       // the widest code the stream must use
     bool clears;              // whether it must hold partial clears
     std::size_t longest;      // a string at least this long
@@ -159,16 +159,16 @@ TEST(UnshrinkRoundTrip, OurEncoderReachesTheLimits) {
     // 1 + 2 + ... + 7936 bytes fill the table with one chain.
     std::vector<unsigned char> run(33'000'000, 'x');
     const RoundTrip cases[] = {
-        {"1 MiB of text", TestStreams::WordText(1 << 20), {}, 13, true, 12},
-        {"text, clear every 2000 codes", TestStreams::WordText(300000, 7), {2000}, 13, true, 8},
-        {"random bytes", TestStreams::RandomBytes(200000), {}, 13, true, 2},
+        {"1 MiB of text", testsupport::WordText(1 << 20), {}, 13, true, 12},
+        {"text, clear every 2000 codes", testsupport::WordText(300000, 7), {2000}, 13, true, 8},
+        {"random bytes", testsupport::RandomBytes(200000), {}, 13, true, 2},
         // One long run: each code is one byte longer than the last, up to a full table.
         {"one long run", run, {}, 13, true, 7900},
         {"one byte", Bytes("z"), {}, 9, false, 1},
     };
     for (const RoundTrip& c : cases) {
-        TestStreams::ShrinkStats stats;
-        const auto stream = TestStreams::ShrinkEncode(c.data, c.options, &stats);
+        testsupport::ShrinkStats stats;
+        const auto stream = testsupport::ShrinkEncode(c.data, c.options, &stats);
         EXPECT_EQ(stats.code_size, c.code_size) << c.what;
         EXPECT_EQ(stats.clears > 0, c.clears) << c.what;
         EXPECT_GE(stats.longest_string, c.longest) << c.what;
@@ -183,7 +183,7 @@ TEST(UnshrinkRoundTrip, OurEncoderReachesTheLimits) {
 class UnshrinkDamage : public ::testing::Test {
 protected:
     void SetUp() override {
-        for (auto& [archive, m] : TestZip::LegacyFixtureMembers(1)) {
+        for (auto& [archive, m] : testsupport::LegacyFixtureMembers(1)) {
             if (archive == "Zip.shrink.zip" && m.name == "TEST.EXE") member = m;
             if (archive == "zip2-shrink.zip") small = m;
         }
@@ -194,8 +194,8 @@ protected:
         EXPECT_EQ(r.status, Status::BadStream) << what;
         EXPECT_TRUE(kMessages.count(r.error)) << what << ": " << r.error;
     }
-    TestZip::MemberStream member;
-    TestZip::MemberStream small;
+    testsupport::MemberStream member;
+    testsupport::MemberStream small;
 };
 
 TEST_F(UnshrinkDamage, EveryTruncationFails) {

@@ -126,7 +126,7 @@ TEST(WholeTreeZip, LegacyAndLibraryMembersThroughAWindow) {
     for (const char* name : {"Zip.shrink.zip", "Zip.implode.zip"}) {
         SCOPED_TRACE(name);
         testsupport::TempDir dir;
-        const auto zip = TestZip::ReadFileBytes(std::string(OMBREX_FIXTURES_DIR) + "/legacy-zip/" + name);
+        const auto zip = testsupport::ReadFileBytes(std::string(OMBREX_FIXTURES_DIR) + "/legacy-zip/" + name);
         ASSERT_FALSE(zip.empty());
         const std::string prefix(777, '\xEE');
         const fs::path path =
@@ -137,7 +137,7 @@ TEST(WholeTreeZip, LegacyAndLibraryMembersThroughAWindow) {
         impl.window = {777, static_cast<std::int64_t>(zip.size()), true};
         impl.archive_size = zip.size();
         impl.detected_format = ArchiveMount::DetectedFormat::Zip;
-        const auto directory = ZipCentralDirectory::ReadWindow(impl.descriptor, 777, zip.size(), 100);
+        const auto directory = ZipCentralDirectory::ReadWindow(impl.descriptor.get(), 777, zip.size(), 100);
         ASSERT_EQ(directory.status, ZipCentralDirectory::Status::Ok);
         ASSERT_EQ(directory.records.size(), 3u);
         for (int ordinal = 0; ordinal < 3; ++ordinal) {

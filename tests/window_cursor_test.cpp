@@ -16,15 +16,13 @@ using ArchiveMount::WindowCursor;
 class WindowCallbacks : public testing::Test {
 protected:
     void Open(const std::string& bytes, std::int64_t offset, std::int64_t length) {
-        cursor.descriptor = ArchiveMount::OpenArchiveFile(dir.WriteFile("outer.bin", bytes));
+        file = ArchiveMount::OpenArchiveFile(dir.WriteFile("outer.bin", bytes));
+        cursor.descriptor = file.get();
         ASSERT_GE(cursor.descriptor, 0);
         cursor.offset = offset;
         cursor.length = length;
     }
-    ~WindowCallbacks() override {
-        ArchiveMount::CloseArchiveDescriptor(cursor.descriptor);
-        archive_read_free(archive);
-    }
+    ~WindowCallbacks() override { archive_read_free(archive); }
     std::string Error() const { return archive_error_string(archive) ? archive_error_string(archive) : ""; }
     std::string ReadAll() {
         std::string out;
@@ -36,6 +34,7 @@ protected:
 
     testsupport::TempDir dir;
     struct archive* archive = archive_read_new();
+    platform::Descriptor file;
     WindowCursor cursor;
 };
 

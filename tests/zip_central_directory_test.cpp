@@ -17,7 +17,7 @@
 
 namespace {
 
-using namespace testimage;
+using namespace testsupport;
 using ZipCentralDirectory::Record;
 using ZipCentralDirectory::Result;
 using ZipCentralDirectory::Status;

@@ -29,7 +29,7 @@
 
 namespace {
 
-LegacyZip::Status DecodeMember(const TestZip::MemberStream& m, const LegacyZip::ByteSink& sink, std::string* error) {
+LegacyZip::Status DecodeMember(const testsupport::MemberStream& m, const LegacyZip::ByteSink& sink, std::string* error) {
     std::size_t pos = 0;
     const LegacyZip::ByteSource source = [&](unsigned char* buffer, unsigned long long capacity) {
         const std::size_t n = std::min<std::size_t>(capacity, m.data.size() - pos);
@@ -56,13 +56,13 @@ int Fail(const std::string& message) {
     return 1;
 }
 
-bool LoadMembers(const char* path, std::vector<TestZip::MemberStream>& members) {
-    const auto bytes = TestZip::ReadFileBytes(path);
-    return !bytes.empty() && TestZip::ReadMemberStreams(bytes, members);
+bool LoadMembers(const char* path, std::vector<testsupport::MemberStream>& members) {
+    const auto bytes = testsupport::ReadFileBytes(path);
+    return !bytes.empty() && testsupport::ReadMemberStreams(bytes, members);
 }
 
 int List(const char* path) {
-    std::vector<TestZip::MemberStream> members;
+    std::vector<testsupport::MemberStream> members;
     if (!LoadMembers(path, members)) return Fail(std::string("cannot walk ") + path);
     int bad = 0;
     for (std::size_t i = 0; i < members.size(); ++i) {
@@ -84,7 +84,7 @@ int List(const char* path) {
 }
 
 int Extract(const char* path, const std::string& name) {
-    std::vector<TestZip::MemberStream> members;
+    std::vector<testsupport::MemberStream> members;
     if (!LoadMembers(path, members)) return Fail(std::string("cannot walk ") + path);
     for (std::size_t i = 0; i < members.size(); ++i) {
         const auto& m = members[i];
@@ -98,27 +98,27 @@ int Extract(const char* path, const std::string& name) {
 }
 
 int Raw(const char* method, const char* flags, const char* size, const char* path) {
-    TestZip::MemberStream m;
+    testsupport::MemberStream m;
     m.method = static_cast<std::uint16_t>(std::stoul(method));
     m.flags = static_cast<std::uint16_t>(std::stoul(flags, nullptr, 0));
     m.size = std::stoull(size);
-    m.data = TestZip::ReadFileBytes(path);
+    m.data = testsupport::ReadFileBytes(path);
     std::string error;
     if (DecodeMember(m, WriteOut, &error) != LegacyZip::Status::Ok) return Fail(std::string(path) + ": " + error);
     return 0;
 }
 
-TestZip::MemberStream Plain(const char* path, std::vector<unsigned char>& data) {
-    TestZip::MemberStream m;
-    data = TestZip::ReadFileBytes(path);
+testsupport::MemberStream Plain(const char* path, std::vector<unsigned char>& data) {
+    testsupport::MemberStream m;
+    data = testsupport::ReadFileBytes(path);
     m.name = std::strrchr(path, '/') ? std::strrchr(path, '/') + 1 : path;
     m.size = data.size();
     m.crc32 = static_cast<std::uint32_t>(crc32(0, data.data(), static_cast<uInt>(data.size())));
     return m;
 }
 
-int WriteZip(const TestZip::MemberStream& m, const char* out) {
-    const auto zip = TestZip::OneMemberZip(m);
+int WriteZip(const testsupport::MemberStream& m, const char* out) {
+    const auto zip = testsupport::OneMemberZip(m);
     std::ofstream file(out, std::ios::binary);
     file.write(reinterpret_cast<const char*>(zip.data()), static_cast<std::streamsize>(zip.size()));
     return file ? 0 : Fail(std::string("cannot write ") + out);
@@ -126,24 +126,24 @@ int WriteZip(const TestZip::MemberStream& m, const char* out) {
 
 int WrapStream(const char* method, const char* flags, const char* plain, const char* stream, const char* out) {
     std::vector<unsigned char> data;
-    TestZip::MemberStream m = Plain(plain, data);
+    testsupport::MemberStream m = Plain(plain, data);
     m.method = static_cast<std::uint16_t>(std::stoul(method));
     m.flags = static_cast<std::uint16_t>(std::stoul(flags, nullptr, 0));
-    m.data = TestZip::ReadFileBytes(stream);
+    m.data = testsupport::ReadFileBytes(stream);
     return WriteZip(m, out);
 }
 
 int Wrap(const std::string& kind, const char* in, const char* out) {
     std::vector<unsigned char> data;
-    TestZip::MemberStream m = Plain(in, data);
+    testsupport::MemberStream m = Plain(in, data);
     if (kind == "shrink") {
         m.method = 1;
-        m.data = TestStreams::ShrinkEncode(data);
+        m.data = testsupport::ShrinkEncode(data);
     } else if (kind.rfind("implode-", 0) == 0 && kind.size() == 12) {
-        const TestStreams::ImplodeKind k{kind.substr(8, 2) == "8k", kind.substr(11) == "3"};
+        const testsupport::ImplodeKind k{kind.substr(8, 2) == "8k", kind.substr(11) == "3"};
         m.method = 6;
         m.flags = k.flags();
-        m.data = TestStreams::ImplodeEncode(data, k);
+        m.data = testsupport::ImplodeEncode(data, k);
     } else {
         return Fail("unknown kind " + kind);
     }

@@ -9,28 +9,18 @@ namespace ZipCentralDirectory {
 
 PrivateStream::PrivateStream(int descriptor)
     : descriptor_(descriptor), position_(platform::Seek(descriptor, 0, SEEK_CUR)) {
-    const int duplicate = platform::DuplicateSharingPosition(descriptor);
-    if (duplicate < 0) return;
-    std::FILE* stream = platform::StreamFromDescriptor(duplicate, "rb");
-    if (stream == nullptr) {
-        platform::CloseDescriptor(duplicate);
-        return;
-    }
-    if (!platform::SeekStream(stream, 0, SEEK_END)) {
-        std::fclose(stream);
-        return;
-    }
-    const std::int64_t size = platform::TellStream(stream);
-    if (size < 0) {
-        std::fclose(stream);
-        return;
-    }
-    stream_ = stream;
+    platform::Descriptor duplicate = platform::DuplicateSharingPosition(descriptor);
+    if (!duplicate.valid()) return;
+    platform::Stream stream = platform::StreamFromDescriptor(duplicate, "rb");
+    if (!stream || !platform::SeekStream(stream.get(), 0, SEEK_END)) return;
+    const std::int64_t size = platform::TellStream(stream.get());
+    if (size < 0) return;
+    stream_ = std::move(stream);
     size_ = static_cast<std::uint64_t>(size);
 }
 
 PrivateStream::~PrivateStream() {
-    if (stream_ != nullptr) std::fclose(stream_);
+    stream_.reset();
     if (position_ >= 0) platform::Seek(descriptor_, position_, SEEK_SET);
 }
 

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "platform/owners.h"
+
 namespace ZipCentralDirectory {
 
 class PrivateStream {
@@ -22,13 +24,13 @@ public:
     PrivateStream& operator=(const PrivateStream&) = delete;
 
     bool is_open() const { return stream_ != nullptr; }
-    std::FILE* stream() const { return stream_; }
+    std::FILE* stream() const { return stream_.get(); }
     std::uint64_t size() const { return size_; }
 
 private:
     int descriptor_;
     long long position_;
-    std::FILE* stream_ = nullptr;
+    platform::Stream stream_;
     std::uint64_t size_ = 0;
 };
 

@@ -95,12 +95,11 @@ Result Parse(std::span<const unsigned char> image, unsigned long long file_cap) 
 Result Read(int descriptor, unsigned long long file_cap) {
     Result result;
     if (descriptor < 0) return Finish(result, Status::Truncated);
-    const int duplicate = platform::DuplicateSharingPosition(descriptor);
-    if (duplicate < 0) return Finish(result, Status::Truncated);
+    const platform::Descriptor owned = platform::DuplicateSharingPosition(descriptor);
+    if (!owned.valid()) return Finish(result, Status::Truncated);
+    const int duplicate = owned.get();
     platform::FileIdentity identity;
-    if (!platform::ReadFileIdentity(duplicate, identity) ||
-        identity.size > static_cast<std::uint64_t>(INT64_MAX)) {
-        platform::CloseDescriptor(duplicate);
+    if (!platform::ReadFileIdentity(duplicate, identity) || identity.size > static_cast<std::uint64_t>(INT64_MAX)) {
         return Finish(result, Status::Truncated);
     }
     const ReadAt read_at = [duplicate](unsigned long long offset, unsigned char* buffer, unsigned long long length) {
@@ -115,9 +114,7 @@ Result Read(int descriptor, unsigned long long file_cap) {
         }
         return true;
     };
-    result = Walk(read_at, identity.size, file_cap);
-    platform::CloseDescriptor(duplicate);
-    return result;
+    return Walk(read_at, identity.size, file_cap);
 }
 
 }  // namespace Rar4Headers

@@ -1,5 +1,7 @@
 #include "helper/frame_codec.h"
 
+#include <cstring>
+
 namespace ArchiveHelper {
 
 void ByteWriter::U8(std::uint8_t value) { bytes_.push_back(value); }
@@ -61,15 +63,11 @@ bool ByteReader::String(std::string& out) {
 }
 
 std::vector<unsigned char> EncodeFrame(MessageType type, Bytes payload) {
-    ByteWriter writer;
-    writer.bytes().reserve(kFrameHeaderSize + payload.size());
-    writer.U32(kFrameMagic);
-    writer.U16(kProtocolVersion);
-    writer.U8(static_cast<std::uint8_t>(type));
-    writer.U8(0);
-    writer.U32(static_cast<std::uint32_t>(payload.size()));
-    writer.Append(payload);
-    return writer.Take();
+    const auto header = EncodeFrameHeader(type, static_cast<std::uint32_t>(payload.size()));
+    std::vector<unsigned char> frame(kFrameHeaderSize + payload.size());
+    std::memcpy(frame.data(), header.data(), kFrameHeaderSize);
+    if (!payload.empty()) std::memcpy(frame.data() + kFrameHeaderSize, payload.data(), payload.size());
+    return frame;
 }
 
 namespace {

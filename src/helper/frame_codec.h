@@ -3,6 +3,7 @@
 // plain false for anything malformed.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -83,7 +84,18 @@ struct FrameHeader {
     std::uint32_t length = 0;
 };
 
-// Header (magic, version 3, type, 0, payload length) followed by the payload.
+// The 12-byte header (magic, version 3, type, 0, payload length); no heap.
+constexpr std::array<unsigned char, kFrameHeaderSize> EncodeFrameHeader(MessageType type, std::uint32_t length) {
+    std::array<unsigned char, kFrameHeaderSize> header{};
+    for (int i = 0; i < 4; ++i) header[i] = static_cast<unsigned char>(kFrameMagic >> (8 * i));
+    header[4] = static_cast<unsigned char>(kProtocolVersion & 0xFF);
+    header[5] = static_cast<unsigned char>(kProtocolVersion >> 8);
+    header[6] = static_cast<unsigned char>(type);
+    for (int i = 0; i < 4; ++i) header[8 + i] = static_cast<unsigned char>(length >> (8 * i));
+    return header;
+}
+
+// The header followed by the payload.
 std::vector<unsigned char> EncodeFrame(MessageType type, Bytes payload);
 
 // Checks, in order, size >= 12, magic, version, a known type code and

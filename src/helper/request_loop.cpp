@@ -24,11 +24,6 @@ enum class Next { Serve, EndNormally, EndProtocolError };
 
 Next AfterReply(bool sent) { return sent ? Next::Serve : Next::EndNormally; }
 
-// The answer to a protocol violation ends the process whether or not it went out.
-Next Fatal(std::string_view message) {
-    SendStatus(Error::HelperFailed, message);
-    return Next::EndProtocolError;
-}
 
 // The library builds a fresh text on every call and never frees the last one,
 // so it is asked once per process.
@@ -47,41 +42,33 @@ bool ReadExactly(int input, unsigned char* data, std::size_t count) {
     return true;
 }
 
-// A descriptor made from a passed handle; closed on every way out of the open.
-class WrappedHandle {
-public:
-    explicit WrappedHandle(int descriptor) : descriptor_(descriptor) {}
-    WrappedHandle(const WrappedHandle&) = delete;
-    WrappedHandle& operator=(const WrappedHandle&) = delete;
-    ~WrappedHandle() { Close(); }
-    int get() const { return descriptor_; }
-    void Close() {
-        if (descriptor_ >= 0) platform::CloseDescriptor(descriptor_);
-        descriptor_ = -1;
-    }
-
-private:
-    int descriptor_;
-};
-
 // The "out of memory" reply, built once without the heap so that it can still
 // be sent when allocations fail.
 constexpr std::size_t kOutOfMemoryFrameSize = kFrameHeaderSize + 1 + 4 + kOutOfMemory.size();
 
-std::array<unsigned char, kOutOfMemoryFrameSize> OutOfMemoryFrame() {
+constexpr std::array<unsigned char, kOutOfMemoryFrameSize> OutOfMemoryFrame() {
     std::array<unsigned char, kOutOfMemoryFrameSize> frame{};
-    auto put32 = [&frame](std::size_t at, std::uint32_t value) {
-        for (int i = 0; i < 4; ++i) frame[at + i] = static_cast<unsigned char>(value >> (8 * i));
-    };
-    put32(0, kFrameMagic);
-    frame[4] = kProtocolVersion & 0xFF;
-    frame[5] = kProtocolVersion >> 8;
-    frame[6] = static_cast<unsigned char>(MessageType::StatusReply);
-    put32(8, static_cast<std::uint32_t>(kOutOfMemoryFrameSize - kFrameHeaderSize));
+    const auto header =
+        EncodeFrameHeader(MessageType::StatusReply, static_cast<std::uint32_t>(kOutOfMemoryFrameSize - kFrameHeaderSize));
+    for (std::size_t i = 0; i < kFrameHeaderSize; ++i) frame[i] = header[i];
     frame[12] = static_cast<unsigned char>(Error::HelperFailed);
-    put32(13, static_cast<std::uint32_t>(kOutOfMemory.size()));
+    const auto length = static_cast<std::uint32_t>(kOutOfMemory.size());
+    for (int i = 0; i < 4; ++i) frame[13 + i] = static_cast<unsigned char>(length >> (8 * i));
     for (std::size_t i = 0; i < kOutOfMemory.size(); ++i) frame[17 + i] = static_cast<unsigned char>(kOutOfMemory[i]);
     return frame;
+}
+
+constexpr std::array<unsigned char, kOutOfMemoryFrameSize> kOutOfMemoryFrame = OutOfMemoryFrame();
+
+// The answer to a protocol violation ends the process whether or not it went
+// out, and whether or not there was memory to build it.
+Next Fatal(std::string_view message) {
+    try {
+        SendStatus(Error::HelperFailed, message);
+    } catch (const std::bad_alloc&) {
+        WriteToChannel(kOutOfMemoryFrame);
+    }
+    return Next::EndProtocolError;
 }
 
 class Session {
@@ -110,7 +97,7 @@ private:
         } catch (const std::bad_alloc&) {
             // Every reply is encoded whole before its first byte is written, so
             // nothing of it has gone out yet.
-            return AfterReply(WriteToChannel(out_of_memory_frame_));
+            return AfterReply(WriteToChannel(kOutOfMemoryFrame));
         }
     }
 
@@ -155,14 +142,14 @@ private:
         if (request.descriptor_passing) {
             return AfterReply(SendStatus(Error::HelperFailed, "descriptor passing is not available on this host"));
         }
-        int descriptor = -1;
+        // A wrap owns the passed handle: it is closed on every way out of the open.
+        platform::Descriptor wrapped;
         if (request.os_handle != 0) {
             if (IsOwnDescriptor(request.os_handle) || !platform::HandleIsDiskFile(request.os_handle)) {
                 return AfterReply(SendStatus(Error::HelperFailed, "the archive handle did not arrive"));
             }
-            descriptor = platform::WrapHandle(request.os_handle);
+            wrapped = platform::WrapHandle(request.os_handle);
         }
-        WrappedHandle wrapped(descriptor);
         const bool windowed = request.window_length > 0;
         if (windowed && wrapped.get() < 0) {
             return AfterReply(SendStatus(Error::OpenFailed, "an archive window needs a descriptor"));
@@ -178,7 +165,7 @@ private:
         } else {
             openers_.open_path(result, *path, request.limits);
         }
-        wrapped.Close();
+        wrapped.reset();
         if (result.error != Error::Ok) return AfterReply(SendStatus(result.error, result.message));
         if (!result.reader) return AfterReply(SendStatus(Error::HelperFailed, "the open returned no archive"));
 
@@ -186,8 +173,13 @@ private:
         if (index.size() > kMaxIndexReplyPayload) {
             return AfterReply(SendStatus(Error::TooManyEntries, "the index exceeds the helper's reply cap"));
         }
+        // Everything is built before the first byte goes out, and only an
+        // index that went out makes the archive current: memory running out on
+        // the way leaves none open.
+        const auto header = EncodeFrameHeader(MessageType::IndexReply, static_cast<std::uint32_t>(index.size()));
+        if (!WriteToChannel(header) || !WriteToChannel(index)) return Next::EndNormally;
         reader_ = std::move(result.reader);
-        return AfterReply(SendFrame(MessageType::IndexReply, index));
+        return Next::Serve;
     }
 
     Next Materialize(Bytes payload) {
@@ -238,7 +230,6 @@ private:
     // Sized for the largest payload a header may announce, so that reading a
     // frame never allocates.
     std::array<unsigned char, kMaxRequestPayload> payload_{};
-    const std::array<unsigned char, kOutOfMemoryFrameSize> out_of_memory_frame_ = OutOfMemoryFrame();
 };
 
 }  // namespace

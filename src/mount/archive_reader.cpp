@@ -1,7 +1,5 @@
 #include "mount/archive_reader_impl.h"
 
-#include "platform/platform.h"
-
 namespace ArchiveMount {
 
 const char* DetectedFormatText(DetectedFormat format) {
@@ -13,10 +11,6 @@ const char* DetectedFormatText(DetectedFormat format) {
 
 int KindFlagOf(ArchiveKind kind) {
     return kind == ArchiveKind::Rar5 || kind == ArchiveKind::SevenZip || kind == ArchiveKind::Tar ? 1 : 0;
-}
-
-ArchiveReader::Impl::~Impl() {
-    if (descriptor >= 0) platform::CloseDescriptor(descriptor);
 }
 
 void AddEntry(ArchiveReader::Impl& impl, Entry entry, std::uint64_t stamp) {

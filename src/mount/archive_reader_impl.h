@@ -8,6 +8,7 @@
 #include "formats/zip_central_directory.h"
 #include "mount/archive_index.h"
 #include "mount/member_sink.h"
+#include "platform/owners.h"
 
 struct archive;
 
@@ -19,7 +20,7 @@ struct ArchiveReader::Impl {
     Impl() = default;
     Impl(const Impl&) = delete;
     Impl& operator=(const Impl&) = delete;
-    ~Impl();
+    ~Impl() = default;
 
     // Writes what `produce` yields to a temporary file beside `path`, stamps
     // entry.mtime on it and renames it onto `path`. On failure `path` is as it
@@ -42,7 +43,7 @@ struct ArchiveReader::Impl {
     Error read_legacy(const ZipCentralDirectory::Record& record, const Entry& entry, const MemberSink& sink,
                       std::string* message) const;
 
-    int descriptor = -1;
+    platform::Descriptor descriptor;  // the reader's own duplicate
     std::filesystem::path archive_path;
     DetectedFormat detected_format = DetectedFormat::Unknown;
     OpenLimits limits;

@@ -19,12 +19,12 @@ bool WindowFits(const ArchiveWindow& window, std::int64_t file_size) {
 
 }  // namespace
 
-int OpenArchiveFile(const std::filesystem::path& path) { return platform::OpenFileSharedForReading(path); }
+platform::Descriptor OpenArchiveFile(const std::filesystem::path& path) {
+    return platform::OpenFileSharedForReading(path);
+}
 
-int DuplicateArchiveDescriptor(int descriptor) { return platform::DuplicateSharingPosition(descriptor); }
-
-void CloseArchiveDescriptor(int descriptor) {
-    if (descriptor >= 0) platform::CloseDescriptor(descriptor);
+platform::Descriptor DuplicateArchiveDescriptor(int descriptor) {
+    return platform::DuplicateSharingPosition(descriptor);
 }
 
 bool ReadArchiveIdentity(int descriptor, ArchiveIdentity& out) {
@@ -50,12 +50,12 @@ std::unique_ptr<ArchiveReader> AcquireArchive(OpenResult& out, int descriptor, c
     impl.archive_path = path;
     impl.limits = limits;
 
-    if (descriptor >= 0) impl.descriptor = DuplicateArchiveDescriptor(descriptor);
-    if (impl.descriptor < 0) {
+    impl.descriptor = DuplicateArchiveDescriptor(descriptor);
+    if (!impl.descriptor.valid()) {
         FailOpen(out, path, Error::OpenFailed, "cannot duplicate the archive descriptor");
         return nullptr;
     }
-    if (!ReadArchiveIdentity(impl.descriptor, impl.identity)) {
+    if (!ReadArchiveIdentity(impl.descriptor.get(), impl.identity)) {
         FailOpen(out, path, Error::OpenFailed, "fstat failed");
         return nullptr;
     }

@@ -7,20 +7,18 @@
 #include <string>
 
 #include "mount/archive_index.h"
+#include "platform/owners.h"
 
 namespace ArchiveMount {
 
 // Opens an existing regular file by path with every sharing mode granted.
-// Never blocks: a directory, FIFO, socket or device gives -1, as does any
+// Never blocks: a directory, FIFO, socket or device gives none, as does any
 // failure.
-int OpenArchiveFile(const std::filesystem::path& path);
+platform::Descriptor OpenArchiveFile(const std::filesystem::path& path);
 
 // A new descriptor on the same open file; the two share one file position, so
-// whoever reads through either one seeks first. Negative on failure.
-int DuplicateArchiveDescriptor(int descriptor);
-
-// Closes a descriptor that is 0 or more; ignores negative ones.
-void CloseArchiveDescriptor(int descriptor);
+// whoever reads through either one seeks first. Empty on failure.
+platform::Descriptor DuplicateArchiveDescriptor(int descriptor);
 
 // Fills `out` with the file's size and whole-second modification time; false
 // (and `out` untouched) when the file cannot be queried.

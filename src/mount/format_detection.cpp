@@ -23,17 +23,16 @@ constexpr std::int64_t kIsoVolumeDescriptorAt = 32768;
 // Reads up to `count` bytes at `offset` through a private duplicate; the count
 // read, 0 when nothing could be read.
 std::size_t ReadAt(int descriptor, std::int64_t offset, unsigned char* buffer, std::size_t count) {
-    const int duplicate = DuplicateArchiveDescriptor(descriptor);
-    if (duplicate < 0) return 0;
+    const platform::Descriptor duplicate = DuplicateArchiveDescriptor(descriptor);
+    if (!duplicate.valid()) return 0;
     std::size_t total = 0;
-    if (platform::Seek(duplicate, offset, SEEK_SET) >= 0) {
+    if (platform::Seek(duplicate.get(), offset, SEEK_SET) >= 0) {
         while (total < count) {
-            const long long got = platform::ReadSome(duplicate, buffer + total, count - total);
+            const long long got = platform::ReadSome(duplicate.get(), buffer + total, count - total);
             if (got <= 0) break;
             total += static_cast<std::size_t>(got);
         }
     }
-    CloseArchiveDescriptor(duplicate);
     return total;
 }
 
@@ -87,7 +86,7 @@ Head ReadHead(const ArchiveReader::Impl& reader) {
         offset = reader.window.offset;
         count = static_cast<std::size_t>(std::clamp<std::int64_t>(reader.window.length, 0, kHeadSize));
     }
-    head.length = ReadAt(reader.descriptor, offset, head.bytes.data(), count);
+    head.length = ReadAt(reader.descriptor.get(), offset, head.bytes.data(), count);
     return head;
 }
 

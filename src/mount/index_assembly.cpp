@@ -43,7 +43,7 @@ Error EndOfWalk(ArchiveReader::Impl& reader, struct archive* handle, const WalkS
 
 Error BuildIszIndex(ArchiveReader::Impl& reader, std::string* message) {
     IszImage::IndexResult image = IszImage::ReadIndex(
-        reader.descriptor, static_cast<std::int64_t>(reader.identity.size), reader.limits.max_member_bytes);
+        reader.descriptor.get(), static_cast<std::int64_t>(reader.identity.size), reader.limits.max_member_bytes);
     if (image.status != Error::Ok) return Refuse(message, image.status, std::move(image.message));
 
     const std::string name = platform::PathToUtf8(reader.archive_path.stem()) + ".iso";
@@ -62,7 +62,7 @@ Error BuildIszIndex(ArchiveReader::Impl& reader, std::string* message) {
         return Refuse(message, Error::SizeOverLimit, "declared total over " + std::to_string(max_total) + " bytes");
 
     std::uint32_t crc = 0;
-    const Error content = IszImage::ContentCrc(reader.descriptor, image.index, &crc, message);
+    const Error content = IszImage::ContentCrc(reader.descriptor.get(), image.index, &crc, message);
     if (content != Error::Ok) return content;
 
     Entry entry;

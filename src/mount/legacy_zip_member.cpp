@@ -46,7 +46,7 @@ Error ArchiveReader::Impl::read_legacy(const ZipCentralDirectory::Record& record
         return Fail(Error::Damaged, message, "local header past the end of the archive");
     }
     std::vector<unsigned char> bytes;
-    if (ReadFileRange(descriptor, base + header_offset, kLocalHeaderBytes, bytes) != ZipCentralDirectory::Status::Ok) {
+    if (ReadFileRange(descriptor.get(), base + header_offset, kLocalHeaderBytes, bytes) != ZipCentralDirectory::Status::Ok) {
         return Fail(Error::Damaged, message, "cannot read the local header");
     }
     // The local header's own name and extra lengths place the data; they may
@@ -57,7 +57,7 @@ Error ArchiveReader::Impl::read_legacy(const ZipCentralDirectory::Record& record
     if (data_offset > limit || record.compressed_size > limit - data_offset) {
         return Fail(Error::Damaged, message, "member data runs past the end of the archive");
     }
-    switch (ReadFileRange(descriptor, base + data_offset, record.compressed_size, bytes)) {
+    switch (ReadFileRange(descriptor.get(), base + data_offset, record.compressed_size, bytes)) {
         case ZipCentralDirectory::Status::Ok:
             break;
         case ZipCentralDirectory::Status::Truncated:

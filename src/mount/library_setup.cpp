@@ -51,12 +51,12 @@ struct DecoderRegistry {
     DecoderRegistry() {
         for (std::size_t i = 0; i < kProbeRows; ++i) {
             const ProbeRow& row = kProbeTable[i];
-            struct archive* scratch = archive_read_new();
-            if (scratch == nullptr) throw std::bad_alloc();
+            LibraryHandle scratch;
+            scratch.archive = archive_read_new();
+            if (scratch.archive == nullptr) throw std::bad_alloc();
             // The library answers ARCHIVE_WARN when it could only run an
             // external program; the helper never starts one.
-            const int result = g_probe(row.name, row.registration, scratch);
-            archive_read_free(scratch);
+            const int result = g_probe(row.name, row.registration, scratch.archive);
             if (result == ARCHIVE_OK) {
                 usable[i] = true;
                 continue;
@@ -137,7 +137,6 @@ void AddDecoder(struct archive* archive, DetectedFormat format) {
 
 LibraryHandle::~LibraryHandle() {
     if (archive != nullptr) archive_read_free(archive);
-    CloseArchiveDescriptor(descriptor);
 }
 
 int OpenLibraryHandle(int descriptor, DetectedFormat format, bool zip_only, bool raw_stream,
@@ -152,19 +151,19 @@ int OpenLibraryHandle(int descriptor, DetectedFormat format, bool zip_only, bool
     archive_clear_error(out.archive);
 
     out.descriptor = DuplicateArchiveDescriptor(descriptor);
-    if (out.descriptor < 0) {
+    if (!out.descriptor.valid()) {
         if (message) *message = "cannot duplicate the archive descriptor";
         return kLibraryNoDescriptor;
     }
     if (!window.present) {
-        platform::Seek(out.descriptor, 0, SEEK_SET);
-        if (archive_read_open_fd(out.archive, out.descriptor, kOpenBlockSize) != ARCHIVE_OK)
+        platform::Seek(out.descriptor.get(), 0, SEEK_SET);
+        if (archive_read_open_fd(out.archive, out.descriptor.get(), kOpenBlockSize) != ARCHIVE_OK)
             return Refused(out.archive, message);
         return kLibraryOpened;
     }
-    platform::Seek(out.descriptor, window.offset, SEEK_SET);
+    platform::Seek(out.descriptor.get(), window.offset, SEEK_SET);
     out.cursor = std::make_unique<WindowCursor>();
-    out.cursor->descriptor = out.descriptor;
+    out.cursor->descriptor = out.descriptor.get();
     out.cursor->offset = window.offset;
     out.cursor->length = window.length;
     archive_read_set_read_callback(out.archive, WindowRead);

@@ -10,6 +10,7 @@
 
 #include "mount/archive_index.h"
 #include "mount/window_cursor.h"
+#include "platform/owners.h"
 
 namespace ArchiveMount {
 
@@ -43,8 +44,9 @@ using FilterRegistration = int (*)(struct archive*);
 using DecoderProbe = int (*)(const char* name, FilterRegistration registration, struct archive* scratch);
 void SetDecoderProbe(DecoderProbe probe);
 
-// One prepared library read handle and what it reads through. Destruction
-// frees the library handle, closes the descriptor, then drops the cursor.
+// The one owner of a library read handle and of what it reads through.
+// Destruction frees the library handle first, then the cursor and the
+// descriptor it reads.
 struct LibraryHandle {
     LibraryHandle() = default;
     LibraryHandle(const LibraryHandle&) = delete;
@@ -52,7 +54,7 @@ struct LibraryHandle {
     ~LibraryHandle();
 
     struct archive* archive = nullptr;
-    int descriptor = -1;                   // the handle's own duplicate
+    platform::Descriptor descriptor;       // the handle's own duplicate
     std::unique_ptr<WindowCursor> cursor;  // only when reading a window
 };
 

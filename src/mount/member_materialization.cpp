@@ -10,7 +10,7 @@ namespace ArchiveMount {
 
 Error CheckUnchanged(const ArchiveReader::Impl& impl, std::string* message) {
     ArchiveIdentity now;
-    if (!ReadArchiveIdentity(impl.descriptor, now) || now.size != impl.identity.size ||
+    if (!ReadArchiveIdentity(impl.descriptor.get(), now) || now.size != impl.identity.size ||
         now.mtime != impl.identity.mtime) {
         if (message) *message = "archive size or mtime changed since it was indexed";
         return Error::ChangedSinceIndexed;
@@ -27,7 +27,7 @@ const Entry* FindFileEntry(const ArchiveReader::Impl& impl, int ordinal) {
 
 MemberProducer IszProducer(const ArchiveReader::Impl& impl, std::string* message) {
     return [&impl, message](const MemberSink& sink) {
-        return IszImage::Decode(impl.descriptor, *impl.isz_image, sink, message);
+        return IszImage::Decode(impl.descriptor.get(), *impl.isz_image, sink, message);
     };
 }
 

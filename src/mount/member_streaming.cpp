@@ -21,7 +21,7 @@ Error LibraryFailure(struct archive* archive, const char* fallback, std::string*
 }
 
 Error ArchiveReader::Impl::seek_ordinal(int ordinal, LibraryHandle& handle, std::string* message) const {
-    if (OpenLibraryHandle(descriptor, detected_format, kind == ArchiveKind::Zip, raw_stream, window, handle,
+    if (OpenLibraryHandle(descriptor.get(), detected_format, kind == ArchiveKind::Zip, raw_stream, window, handle,
                           message) != kLibraryOpened) {
         return Error::OpenFailed;
     }

@@ -28,28 +28,27 @@ std::uint64_t CapOf(std::int64_t limit) { return limit < 0 ? 0 : static_cast<std
 // True when the decompressed stream starts like a tar. Every failure on the
 // way just means "not known to be a tar".
 bool CompressedStreamHoldsTar(const ArchiveReader::Impl& reader, DetectedFormat format) {
-    struct archive* probe = archive_read_new();
-    if (probe == nullptr) throw std::bad_alloc();
-    archive_read_support_format_raw(probe);
-    AddDecoder(probe, format);
+    LibraryHandle probe;
+    probe.archive = archive_read_new();
+    if (probe.archive == nullptr) throw std::bad_alloc();
+    archive_read_support_format_raw(probe.archive);
+    AddDecoder(probe.archive, format);
     bool tar = false;
-    const int duplicate = DuplicateArchiveDescriptor(reader.descriptor);
-    if (duplicate >= 0 && platform::Seek(duplicate, 0, SEEK_SET) == 0 &&
-        archive_read_open_fd(probe, duplicate, kProbeBlockSize) == ARCHIVE_OK) {
+    probe.descriptor = DuplicateArchiveDescriptor(reader.descriptor.get());
+    if (probe.descriptor.valid() && platform::Seek(probe.descriptor.get(), 0, SEEK_SET) == 0 &&
+        archive_read_open_fd(probe.archive, probe.descriptor.get(), kProbeBlockSize) == ARCHIVE_OK) {
         struct archive_entry* entry = nullptr;
-        if (archive_read_next_header(probe, &entry) == ARCHIVE_OK) {
+        if (archive_read_next_header(probe.archive, &entry) == ARCHIVE_OK) {
             unsigned char bytes[kProbeBytes] = {};
             std::size_t got = 0;
             while (got < kProbeBytes) {
-                const la_ssize_t count = archive_read_data(probe, bytes + got, kProbeBytes - got);
+                const la_ssize_t count = archive_read_data(probe.archive, bytes + got, kProbeBytes - got);
                 if (count <= 0) break;
                 got += static_cast<std::size_t>(count);
             }
             tar = DetectFormat(bytes, got) == DetectedFormat::Tar;
         }
     }
-    archive_read_free(probe);
-    CloseArchiveDescriptor(duplicate);
     return tar;
 }
 
@@ -61,7 +60,7 @@ Error CheckRar4(const ArchiveReader::Impl& reader, const Head& head, PreWalkValu
         if (flags & 0x08) return Refuse(message, Error::SolidRar4, "RAR solid flag set");
         if (flags & 0x80) return Refuse(message, Error::PasswordProtected, "RAR header encryption flag set");
     }
-    values.rar4 = Rar4Headers::Read(reader.descriptor, CapOf(reader.limits.max_entries));
+    values.rar4 = Rar4Headers::Read(reader.descriptor.get(), CapOf(reader.limits.max_entries));
     switch (values.rar4.status) {
         case Rar4Headers::Status::Ok: return Error::Ok;
         case Rar4Headers::Status::TooManyFiles:
@@ -78,9 +77,9 @@ Error ReadZipDirectory(const ArchiveReader::Impl& reader, PreWalkValues& values,
     const std::uint64_t cap = CapOf(reader.limits.max_entries);
     const ArchiveWindow& window = reader.window;
     values.directory =
-        window.present ? ZipCentralDirectory::ReadWindow(reader.descriptor, static_cast<std::uint64_t>(window.offset),
+        window.present ? ZipCentralDirectory::ReadWindow(reader.descriptor.get(), static_cast<std::uint64_t>(window.offset),
                                                          static_cast<std::uint64_t>(window.length), cap)
-                       : ZipCentralDirectory::Read(reader.descriptor, cap);
+                       : ZipCentralDirectory::Read(reader.descriptor.get(), cap);
     const Status status = values.directory.status;
     const DetectedFormat format = reader.detected_format;
     if (format == DetectedFormat::Zip && status == Status::NoEndRecord)
@@ -123,7 +122,7 @@ void FindStoredInnerZips(const ArchiveReader::Impl& reader, PreWalkValues& value
         const std::size_t slash = name.find_last_of("/\\");
         if (!HasArchiveExtension(slash == std::string::npos ? name : name.substr(slash + 1))) continue;
         const std::uint64_t length = std::min<std::uint64_t>(record.uncompressed_size, kProbeBytes);
-        if (ReadFileRange(reader.descriptor, base + record.data_offset, length, bytes) ==
+        if (ReadFileRange(reader.descriptor.get(), base + record.data_offset, length, bytes) ==
                 ZipCentralDirectory::Status::Ok &&
             DetectFormat(bytes.data(), bytes.size()) == DetectedFormat::Zip)
             values.inner_zip_offsets[i] = static_cast<std::int64_t>(record.data_offset);
@@ -135,7 +134,7 @@ void FindStoredInnerZips(const ArchiveReader::Impl& reader, PreWalkValues& value
 Error IndexArchive(ArchiveReader::Impl& reader, std::string* message) {
     const Head head = ReadHead(reader);
     DetectedFormat format = DetectFormat(head.bytes.data(), head.length);
-    if (format == DetectedFormat::Unknown && !reader.window.present && LooksLikeIso9660(reader.descriptor))
+    if (format == DetectedFormat::Unknown && !reader.window.present && LooksLikeIso9660(reader.descriptor.get()))
         format = DetectedFormat::Iso9660;
     reader.detected_format = format;
 
@@ -179,7 +178,7 @@ Error IndexArchive(ArchiveReader::Impl& reader, std::string* message) {
     LibraryHandle handle;
     std::string library_message;
     const bool zip_only = values.directory.status != ZipCentralDirectory::Status::NoEndRecord;
-    switch (OpenLibraryHandle(reader.descriptor, format, zip_only, reader.raw_stream, reader.window, handle,
+    switch (OpenLibraryHandle(reader.descriptor.get(), format, zip_only, reader.raw_stream, reader.window, handle,
                               &library_message)) {
         case kLibraryOpened: break;
         case kLibraryNoDescriptor: return Refuse(message, Error::OpenFailed, std::move(library_message));
@@ -195,13 +194,12 @@ Error IndexArchive(ArchiveReader::Impl& reader, std::string* message) {
 }  // namespace
 
 void OpenArchivePath(OpenResult& out, const std::filesystem::path& path, const OpenLimits& limits) {
-    const int descriptor = OpenArchiveFile(path);
-    if (descriptor < 0) {
+    const platform::Descriptor descriptor = OpenArchiveFile(path);
+    if (!descriptor.valid()) {
         FailOpen(out, path, Error::OpenFailed, "open failed");
         return;
     }
-    OpenArchiveDescriptor(out, descriptor, path, limits, ArchiveWindow{});
-    CloseArchiveDescriptor(descriptor);
+    OpenArchiveDescriptor(out, descriptor.get(), path, limits, ArchiveWindow{});
 }
 
 void OpenArchiveDescriptor(OpenResult& out, int descriptor, const std::filesystem::path& path, const OpenLimits& limits,

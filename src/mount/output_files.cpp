@@ -31,22 +31,42 @@ std::string RandomHex(int count) {
     return out;
 }
 
-std::FILE* CreateExclusive(const fs::path& path) {
-    const int descriptor = platform::CreateFileExclusive(path);
-    if (descriptor < 0) return nullptr;
-    std::FILE* stream = platform::StreamFromDescriptor(descriptor, "wb");
-    if (stream == nullptr) {
-        platform::CloseDescriptor(descriptor);
+platform::Stream CreateExclusive(const fs::path& path) {
+    platform::Descriptor descriptor = platform::CreateFileExclusive(path);
+    if (!descriptor.valid()) return nullptr;
+    platform::Stream stream = platform::StreamFromDescriptor(descriptor, "wb");
+    if (!stream) {
+        descriptor.reset();
         // The name is ours alone (exclusive creation), so nobody else's file goes.
         std::error_code ignored;
         fs::remove(path, ignored);
         return nullptr;
     }
-    // Producers hand over whole blocks (64 KiB from the library, 32 KiB
-    // windows from the legacy decoders, a chunk's share from ISZ); a stream
-    // buffer would only split each into a flush and a direct write.
-    std::setvbuf(stream, nullptr, _IONBF, 0);
+    // Producers hand over blocks of 32 KiB and more; a buffer of that order
+    // keeps the write count near one per block, and small members to one.
+    std::setvbuf(stream.get(), nullptr, _IOFBF, kOutputBufferBytes);
     return stream;
+}
+
+TemporaryFile::TemporaryFile(fs::path path)
+    : path_(std::move(path)), stream_(CreateExclusive(path_)), owned_(stream_ != nullptr) {}
+
+TemporaryFile::~TemporaryFile() {
+    stream_.reset();
+    // A name that could not be created exclusively may be somebody else's.
+    if (!owned_) return;
+    std::error_code ignored;
+    fs::remove(path_, ignored);
+}
+
+bool TemporaryFile::Close() { return stream_ && std::fclose(stream_.release()) == 0; }
+
+bool TemporaryFile::Commit(const fs::path& target) {
+    std::error_code failed;
+    fs::rename(path_, target, failed);
+    if (failed) return false;
+    owned_ = false;
+    return true;
 }
 
 std::int64_t FileClockOffsetSeconds() {
@@ -75,20 +95,21 @@ Error ArchiveReader::Impl::write_member(const MemberProducer& produce, const Ent
     temporary += "." + digits + ".part";
     const std::string temporary_text = platform::PathToUtf8(temporary);
 
-    std::FILE* stream = CreateExclusive(temporary);
-    if (stream == nullptr) {
+    TemporaryFile file(temporary);
+    if (!file.is_open()) {
+        // A failed creation left nothing for the owner to remove.
         if (message) *message = "cannot create " + temporary_text;
         return Error::OpenFailed;
     }
+    std::FILE* stream = file.stream();
     const MemberSink sink = [stream](const unsigned char* data, unsigned long long count) {
         return std::fwrite(data, 1, count, stream) == count;
     };
     const Error produced = produce(sink);
     // Only the close tells whether the last buffered bytes reached the file.
-    const bool close_failed = std::fclose(stream) != 0;
+    const bool close_failed = !file.Close();
     if (produced != Error::Ok || close_failed) {
         if (produced == Error::Ok && message) *message = "cannot finish writing " + temporary_text;
-        fs::remove(temporary, ignored);
         return static_cast<std::uint8_t>(produced) >= 2 ? produced : Error::OpenFailed;
     }
 
@@ -101,7 +122,7 @@ Error ArchiveReader::Impl::write_member(const MemberProducer& produce, const Ent
     }
     const fs::file_time_type stamp{std::chrono::seconds(mtime + FileClockOffsetSeconds())};
     std::error_code stamp_error;
-    fs::last_write_time(temporary, stamp, stamp_error);
+    fs::last_write_time(file.path(), stamp, stamp_error);
     if (stamp_error) {
         // A missing time is not worth losing the member over.
         tessra::Logger::Instance().Log(3, "archive", "%s: cannot set the mtime of '%s': %s",
@@ -109,11 +130,8 @@ Error ArchiveReader::Impl::write_member(const MemberProducer& produce, const Ent
                                        stamp_error.message().c_str());
     }
 
-    std::error_code rename_error;
-    fs::rename(temporary, path, rename_error);
-    if (rename_error) {
+    if (!file.Commit(path)) {
         if (message) *message = "cannot rename into " + platform::PathToUtf8(path);
-        fs::remove(temporary, ignored);
         return Error::OpenFailed;
     }
     return Error::Ok;

@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <string>
 
+#include "platform/owners.h"
+
 namespace ArchiveMount {
 
 // Latest file time stamped on an output file: 2100-01-01 00:00:00 UTC. Member
@@ -17,9 +19,42 @@ constexpr std::int64_t kLatestFileTime = 4102444800LL;
 // nibble first. Empty when the random source fails.
 std::string RandomHex(int count);
 
-// Creates `path`, which must not exist yet, and wraps it in a "wb" stream that
-// the caller closes. Null on failure; nothing is left on disk then.
-std::FILE* CreateExclusive(const std::filesystem::path& path);
+// Creates `path`, which must not exist yet, and wraps it in a "wb" stream
+// with a buffer of kOutputBufferBytes. Empty on failure; nothing is left on
+// disk then.
+platform::Stream CreateExclusive(const std::filesystem::path& path);
+
+// The output stream's buffer: large enough that a member costs few writes.
+constexpr std::size_t kOutputBufferBytes = 1 << 16;
+
+// The one owner of a temporary output file: created exclusively, and removed
+// when the owner goes unless Commit has moved it into place.
+class TemporaryFile {
+public:
+    // Creates `path` with CreateExclusive; is_open() tells whether it worked.
+    explicit TemporaryFile(std::filesystem::path path);
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+    // Closes the stream if still open and removes the file unless committed.
+    ~TemporaryFile();
+
+    bool is_open() const { return stream_ != nullptr; }
+    std::FILE* stream() const { return stream_.get(); }
+    const std::filesystem::path& path() const { return path_; }
+
+    // Flushes and closes the stream; false when the last bytes did not reach
+    // the file (or it was never open).
+    bool Close();
+
+    // Renames the closed file onto `target`, replacing a file there; after
+    // success the file is no longer this owner's. False when the rename fails.
+    bool Commit(const std::filesystem::path& target);
+
+private:
+    std::filesystem::path path_;
+    platform::Stream stream_;
+    bool owned_;  // created here and not yet committed
+};
 
 // Seconds to add to a system-clock time (seconds since 1970) to get the same
 // instant on std::filesystem's file clock; measured once per process.

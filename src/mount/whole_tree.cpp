@@ -46,7 +46,7 @@ Error ArchiveReader::MaterializeAll(const std::filesystem::path& directory, std:
     // One handle for the whole pass: each member is reached by reading on, not
     // by walking again from the first header.
     LibraryHandle handle;
-    if (OpenLibraryHandle(impl.descriptor, impl.detected_format, impl.kind == ArchiveKind::Zip, impl.raw_stream,
+    if (OpenLibraryHandle(impl.descriptor.get(), impl.detected_format, impl.kind == ArchiveKind::Zip, impl.raw_stream,
                           impl.window, handle, message) != kLibraryOpened) {
         return Error::OpenFailed;
     }

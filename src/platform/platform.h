@@ -13,6 +13,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/owners.h"
+
 namespace platform {
 
 // Sets the character-type locale; true when the named locale was accepted.
@@ -55,17 +57,17 @@ int LastErrorNumber();
 bool HandleIsDiskFile(std::uint64_t handle);
 
 // Wraps a passed handle in a read-only, non-inheritable descriptor that owns
-// it: closing the descriptor closes the handle. Negative on failure.
-int WrapHandle(std::uint64_t handle);
+// it: closing the descriptor closes the handle. Empty on failure.
+Descriptor WrapHandle(std::uint64_t handle);
 
 // Opens an existing regular file for reading without keeping anyone else from
 // reading, writing, renaming or deleting it. Never blocks on a FIFO or device;
-// anything that is not a regular file fails. Negative on failure.
-int OpenFileSharedForReading(const std::filesystem::path& path);
+// anything that is not a regular file fails. Empty on failure.
+Descriptor OpenFileSharedForReading(const std::filesystem::path& path);
 
 // A new non-inheritable descriptor on the same open file; the two share one
-// file position. Negative on failure.
-int DuplicateSharingPosition(int descriptor);
+// file position. Empty on failure.
+Descriptor DuplicateSharingPosition(int descriptor);
 
 struct FileIdentity {
     std::uint64_t size = 0;
@@ -76,12 +78,12 @@ struct FileIdentity {
 bool ReadFileIdentity(int descriptor, FileIdentity& out);
 
 // Creates a new file that must not exist yet, for writing, non-inheritable.
-// Negative on failure (also when the file exists).
-int CreateFileExclusive(const std::filesystem::path& path);
+// Empty on failure (also when the file exists).
+Descriptor CreateFileExclusive(const std::filesystem::path& path);
 
-// A stdio stream over a descriptor; the stream owns it. Null on failure (the
-// descriptor is then still the caller's).
-std::FILE* StreamFromDescriptor(int descriptor, const char* mode);
+// A stdio stream over a descriptor. On success the stream owns it and
+// `descriptor` is left empty; on failure it stays with the caller.
+Stream StreamFromDescriptor(Descriptor& descriptor, const char* mode);
 
 // Positions a stdio stream with a 64-bit offset (SEEK_SET, SEEK_CUR, SEEK_END);
 // true on success.

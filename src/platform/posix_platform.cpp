@@ -74,39 +74,34 @@ bool HandleIsDiskFile(std::uint64_t handle) {
     return S_ISREG(info.st_mode);
 }
 
-int WrapHandle(std::uint64_t handle) {
-    if (handle > static_cast<std::uint64_t>(INT_MAX)) return -1;
+Descriptor WrapHandle(std::uint64_t handle) {
+    if (handle > static_cast<std::uint64_t>(INT_MAX)) return Descriptor();
     const int descriptor = static_cast<int>(handle);
     // The descriptor itself becomes the wrap; keep it from leaking into
     // anything the helper might start.
     const int flags = fcntl(descriptor, F_GETFD);
-    if (flags < 0 || fcntl(descriptor, F_SETFD, flags | FD_CLOEXEC) < 0) return -1;
-    return descriptor;
+    if (flags < 0 || fcntl(descriptor, F_SETFD, flags | FD_CLOEXEC) < 0) return Descriptor();
+    return Descriptor(descriptor);
 }
 
-int OpenFileSharedForReading(const std::filesystem::path& path) {
+Descriptor OpenFileSharedForReading(const std::filesystem::path& path) {
     // Non-blocking so that a FIFO without a writer cannot hang the open.
-    int descriptor;
+    int value;
     do {
-        descriptor = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    } while (descriptor < 0 && errno == EINTR);
-    if (descriptor < 0) return -1;
+        value = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    } while (value < 0 && errno == EINTR);
+    Descriptor descriptor(value);
+    if (!descriptor.valid()) return descriptor;
     struct stat info;
-    if (fstat(descriptor, &info) != 0 || !S_ISREG(info.st_mode)) {
-        close(descriptor);
-        return -1;
-    }
-    const int flags = fcntl(descriptor, F_GETFL);
-    if (flags < 0 || fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK) < 0) {
-        close(descriptor);
-        return -1;
-    }
+    if (fstat(value, &info) != 0 || !S_ISREG(info.st_mode)) return Descriptor();
+    const int flags = fcntl(value, F_GETFL);
+    if (flags < 0 || fcntl(value, F_SETFL, flags & ~O_NONBLOCK) < 0) return Descriptor();
     return descriptor;
 }
 
-int DuplicateSharingPosition(int descriptor) {
-    if (descriptor < 0) return -1;
-    return fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
+Descriptor DuplicateSharingPosition(int descriptor) {
+    if (descriptor < 0) return Descriptor();
+    return Descriptor(fcntl(descriptor, F_DUPFD_CLOEXEC, 0));
 }
 
 bool ReadFileIdentity(int descriptor, FileIdentity& out) {
@@ -117,16 +112,18 @@ bool ReadFileIdentity(int descriptor, FileIdentity& out) {
     return true;
 }
 
-int CreateFileExclusive(const std::filesystem::path& path) {
+Descriptor CreateFileExclusive(const std::filesystem::path& path) {
     int descriptor;
     do {
         descriptor = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     } while (descriptor < 0 && errno == EINTR);
-    return descriptor;
+    return Descriptor(descriptor);
 }
 
-std::FILE* StreamFromDescriptor(int descriptor, const char* mode) {
-    return fdopen(descriptor, mode);
+Stream StreamFromDescriptor(Descriptor& descriptor, const char* mode) {
+    Stream stream(fdopen(descriptor.get(), mode));
+    if (stream) descriptor.release();
+    return stream;
 }
 
 bool SeekStream(std::FILE* stream, std::int64_t offset, int whence) {

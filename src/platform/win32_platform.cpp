@@ -30,10 +30,10 @@ HANDLE HandleFromValue(std::uint64_t value) {
 }
 
 // Wraps a handle this layer owns; the handle is closed when the wrap fails.
-int WrapOwnedHandle(HANDLE handle) {
+Descriptor WrapOwnedHandle(HANDLE handle) {
     const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), kReadOnlyWrap);
     if (descriptor < 0) CloseHandle(handle);
-    return descriptor;
+    return Descriptor(descriptor);
 }
 
 // _read and _write take an unsigned int count.
@@ -100,30 +100,31 @@ int LastErrorNumber() { return errno; }
 
 bool HandleIsDiskFile(std::uint64_t handle) { return GetFileType(HandleFromValue(handle)) == FILE_TYPE_DISK; }
 
-int WrapHandle(std::uint64_t handle) {
-    return _open_osfhandle(static_cast<intptr_t>(handle), kReadOnlyWrap);
+Descriptor WrapHandle(std::uint64_t handle) {
+    return Descriptor(_open_osfhandle(static_cast<intptr_t>(handle), kReadOnlyWrap));
 }
 
-int OpenFileSharedForReading(const std::filesystem::path& path) {
+Descriptor OpenFileSharedForReading(const std::filesystem::path& path) {
     const HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return -1;
+    if (handle == INVALID_HANDLE_VALUE) return Descriptor();
     // Directories cannot be opened without backup semantics; this keeps out
     // pipes, consoles and devices.
     if (GetFileType(handle) != FILE_TYPE_DISK) {
         CloseHandle(handle);
-        return -1;
+        return Descriptor();
     }
     return WrapOwnedHandle(handle);
 }
 
-int DuplicateSharingPosition(int descriptor) {
+Descriptor DuplicateSharingPosition(int descriptor) {
+    if (descriptor < 0) return Descriptor();
     const intptr_t original = _get_osfhandle(descriptor);
-    if (original == reinterpret_cast<intptr_t>(INVALID_HANDLE_VALUE)) return -1;
+    if (original == reinterpret_cast<intptr_t>(INVALID_HANDLE_VALUE)) return Descriptor();
     HANDLE copy = nullptr;
     const HANDLE self = GetCurrentProcess();
     if (!DuplicateHandle(self, reinterpret_cast<HANDLE>(original), self, &copy, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
-        return -1;
+        return Descriptor();
     }
     return WrapOwnedHandle(copy);
 }
@@ -136,13 +137,19 @@ bool ReadFileIdentity(int descriptor, FileIdentity& out) {
     return true;
 }
 
-int CreateFileExclusive(const std::filesystem::path& path) {
+Descriptor CreateFileExclusive(const std::filesystem::path& path) {
     int descriptor = -1;
-    if (_wsopen_s(&descriptor, path.c_str(), kCreateExclusive, _SH_DENYNO, _S_IREAD | _S_IWRITE) != 0) return -1;
-    return descriptor;
+    if (_wsopen_s(&descriptor, path.c_str(), kCreateExclusive, _SH_DENYNO, _S_IREAD | _S_IWRITE) != 0) {
+        return Descriptor();
+    }
+    return Descriptor(descriptor);
 }
 
-std::FILE* StreamFromDescriptor(int descriptor, const char* mode) { return _fdopen(descriptor, mode); }
+Stream StreamFromDescriptor(Descriptor& descriptor, const char* mode) {
+    Stream stream(_fdopen(descriptor.get(), mode));
+    if (stream) descriptor.release();
+    return stream;
+}
 
 bool SeekStream(std::FILE* stream, std::int64_t offset, int whence) { return _fseeki64(stream, offset, whence) == 0; }
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace TestStreams {
+namespace testsupport {
 
 class BitWriter {
 public:
@@ -32,4 +32,4 @@ private:
     unsigned count_ = 0;
 };
 
-}  // namespace TestStreams
+}  // namespace testsupport

@@ -2,7 +2,7 @@
 
 #include <zlib.h>
 
-namespace testimage {
+namespace testsupport {
 
 namespace {
 
@@ -38,4 +38,4 @@ std::uint32_t Crc32(const Bytes& bytes) {
     return static_cast<std::uint32_t>(::crc32(::crc32(0, nullptr, 0), bytes.data(), static_cast<uInt>(bytes.size())));
 }
 
-}  // namespace testimage
+}  // namespace testsupport

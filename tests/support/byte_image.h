@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-namespace testimage {
+namespace testsupport {
 
 using Bytes = std::vector<unsigned char>;
 
@@ -27,4 +27,4 @@ void SetU64(Bytes& image, std::size_t at, std::uint64_t value);
 
 std::uint32_t Crc32(const Bytes& bytes);
 
-}  // namespace testimage
+}  // namespace testsupport

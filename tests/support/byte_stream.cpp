@@ -4,7 +4,7 @@
 #include <cstring>
 #include <memory>
 
-namespace TestStreams {
+namespace testsupport {
 
 LegacyZip::ByteSource VectorSource(std::vector<unsigned char> data, std::size_t chunk) {
     struct State {
@@ -29,4 +29,4 @@ LegacyZip::ByteSink CollectingSink::sink() {
     };
 }
 
-}  // namespace TestStreams
+}  // namespace testsupport

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <vector>
 
-namespace TestStreams {
+namespace testsupport {
 
 // A source over a copy of `data` that delivers at most `chunk` bytes a call.
 LegacyZip::ByteSource VectorSource(std::vector<unsigned char> data, std::size_t chunk = 4096);
@@ -18,4 +18,4 @@ struct CollectingSink {
     LegacyZip::ByteSink sink();
 };
 
-}  // namespace TestStreams
+}  // namespace testsupport

@@ -15,8 +15,8 @@ std::unique_ptr<ArchiveMount::ArchiveReader> HandReader(const std::filesystem::p
     auto impl = std::make_unique<ArchiveMount::ArchiveReader::Impl>();
     impl->archive_path = path;
     impl->descriptor = ArchiveMount::OpenArchiveFile(path);
-    EXPECT_GE(impl->descriptor, 0) << path;
-    EXPECT_TRUE(ArchiveMount::ReadArchiveIdentity(impl->descriptor, impl->identity));
+    EXPECT_TRUE(impl->descriptor.valid()) << path;
+    EXPECT_TRUE(ArchiveMount::ReadArchiveIdentity(impl->descriptor.get(), impl->identity));
     impl->archive_size = impl->identity.size;
     for (auto& entry : entries) {
         const std::uint64_t stamp = static_cast<std::uint64_t>(entry.mtime);
@@ -35,7 +35,7 @@ std::unique_ptr<ArchiveMount::ArchiveReader> LibraryIndexedReader(const std::fil
     impl.raw_stream = raw_stream;
     ArchiveMount::LibraryHandle handle;
     std::string message;
-    EXPECT_EQ(ArchiveMount::OpenLibraryHandle(impl.descriptor, format, kind == ArchiveMount::ArchiveKind::Zip,
+    EXPECT_EQ(ArchiveMount::OpenLibraryHandle(impl.descriptor.get(), format, kind == ArchiveMount::ArchiveKind::Zip,
                                               raw_stream, impl.window, handle, &message),
               ArchiveMount::kLibraryOpened)
         << message;

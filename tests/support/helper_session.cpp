@@ -7,7 +7,7 @@
 
 #include "platform/platform.h"
 
-namespace TestSupport {
+namespace testsupport {
 
 namespace {
 
@@ -73,11 +73,11 @@ HelperWithHandle StartHelperWithArchiveHandle(const std::filesystem::path& archi
                                               const std::vector<std::string>& arguments) {
     HelperWithHandle started;
     if (!HelperIsWindowsProgram()) {
-        const int passed = platform::OpenFileSharedForReading(archive);
-        EXPECT_GE(passed, 3);
-        started.helper = StartHelper(arguments, passed);
-        platform::CloseDescriptor(passed);  // the child keeps its own copy
-        started.handle = static_cast<std::uint64_t>(passed);
+        platform::Descriptor passed = platform::OpenFileSharedForReading(archive);
+        EXPECT_GE(passed.get(), 3);
+        started.helper = StartHelper(arguments, passed.get());
+        started.handle = static_cast<std::uint64_t>(passed.get());
+        passed.reset();  // the child keeps its own copy
         return started;
     }
     const std::filesystem::path helper = WindowsHelper();
@@ -104,4 +104,4 @@ ArchiveHelper::OpenRequest OpenByPath(const std::string& path) {
     return request;
 }
 
-}  // namespace TestSupport
+}  // namespace testsupport

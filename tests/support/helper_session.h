@@ -11,7 +11,7 @@
 #include "client/helper_process.h"
 #include "client/request_encoding.h"
 
-namespace TestSupport {
+namespace testsupport {
 
 constexpr std::chrono::milliseconds kReplyTimeout{20000};
 
@@ -70,4 +70,4 @@ constexpr bool kSanitizerBuild =
     false;
 #endif
 
-}  // namespace TestSupport
+}  // namespace testsupport

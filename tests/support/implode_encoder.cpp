@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <queue>
 
-namespace TestStreams {
+namespace testsupport {
 namespace {
 
 constexpr unsigned kMaxLength = 16;
@@ -181,4 +181,4 @@ std::vector<unsigned char> ImplodeEncode(const std::vector<unsigned char>& data,
     return out;
 }
 
-}  // namespace TestStreams
+}  // namespace testsupport

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace TestStreams {
+namespace testsupport {
 
 struct ImplodeKind {
     bool dictionary_8k = false;
@@ -23,4 +23,4 @@ std::vector<unsigned char> ImplodeEncode(const std::vector<unsigned char>& data,
 // The tree description of a code with these lengths (1..16), as the stream carries it.
 std::vector<unsigned char> DescribeTree(const std::vector<unsigned char>& lengths);
 
-}  // namespace TestStreams
+}  // namespace testsupport

@@ -6,7 +6,7 @@
 #include <bzlib.h>
 #include <zlib.h>
 
-namespace testimage {
+namespace testsupport {
 
 namespace {
 
@@ -123,4 +123,4 @@ std::vector<IszChunkFields> ChunksOf(const Bytes& image, std::uint32_t block_siz
     return chunks;
 }
 
-}  // namespace testimage
+}  // namespace testsupport

@@ -8,7 +8,7 @@
 
 #include "support/byte_image.h"
 
-namespace testimage {
+namespace testsupport {
 
 struct IszChunkFields {
     std::uint8_t type = 0;  // 0 zero, 1 stored, 2 zlib, 3 bzip2
@@ -61,4 +61,4 @@ private:
 std::vector<IszChunkFields> ChunksOf(const Bytes& image, std::uint32_t block_size, std::uint8_t type,
                                    bool zero_blocks = true);
 
-}  // namespace testimage
+}  // namespace testsupport

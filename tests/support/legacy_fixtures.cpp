@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-namespace TestZip {
+namespace testsupport {
 
 std::vector<FixtureMember> LegacyFixtureMembers(std::uint16_t method) {
     static const char* const kArchives[] = {
@@ -30,4 +30,4 @@ std::vector<FixtureMember> LegacyFixtureMembers(std::uint16_t method) {
     return found;
 }
 
-}  // namespace TestZip
+}  // namespace testsupport

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace TestZip {
+namespace testsupport {
 
 struct FixtureMember {
     std::string archive;  // file name inside tests/fixtures/legacy-zip/
@@ -18,4 +18,4 @@ struct FixtureMember {
 // fixture that cannot be read or walked fails the calling test.
 std::vector<FixtureMember> LegacyFixtureMembers(std::uint16_t method);
 
-}  // namespace TestZip
+}  // namespace testsupport

@@ -10,7 +10,7 @@
 #include "helper/protocol_channel.h"
 #include "platform/platform.h"
 
-namespace TestSupport {
+namespace testsupport {
 
 std::vector<unsigned char> Concat(std::initializer_list<std::vector<unsigned char>> parts) {
     std::vector<unsigned char> all;
@@ -24,18 +24,19 @@ std::vector<unsigned char> Request(ArchiveHelper::MessageType type, const std::v
 
 LoopRun RunLoop(const std::vector<unsigned char>& input, bool test_hooks, const ArchiveHelper::ArchiveOpeners& openers) {
     testsupport::TempDir dir;
-    const int in = platform::OpenFileSharedForReading(dir.WriteFile("input", std::string(input.begin(), input.end())));
+    platform::Descriptor in =
+        platform::OpenFileSharedForReading(dir.WriteFile("input", std::string(input.begin(), input.end())));
     const auto reply_path = dir.path() / "replies";
-    const int out = platform::CreateFileExclusive(reply_path);
-    EXPECT_GE(in, 0);
-    EXPECT_GE(out, 0);
+    platform::Descriptor out = platform::CreateFileExclusive(reply_path);
+    EXPECT_TRUE(in.valid());
+    EXPECT_TRUE(out.valid());
     const int previous = ArchiveHelper::ProtocolDescriptor();
-    ArchiveHelper::UseProtocolDescriptor(out);
+    ArchiveHelper::UseProtocolDescriptor(out.get());
     LoopRun run;
-    run.exit_code = ArchiveHelper::RunRequestLoop(in, test_hooks, openers);
+    run.exit_code = ArchiveHelper::RunRequestLoop(in.get(), test_hooks, openers);
     ArchiveHelper::UseProtocolDescriptor(previous);
-    platform::CloseDescriptor(in);
-    platform::CloseDescriptor(out);
+    in.reset();
+    out.reset();
     std::ifstream replies(reply_path, std::ios::binary);
     run.replies.assign(std::istreambuf_iterator<char>(replies), std::istreambuf_iterator<char>());
     return run;
@@ -112,4 +113,4 @@ ArchiveHelper::IndexSummary SmallIndex() {
     return index;
 }
 
-}  // namespace TestSupport
+}  // namespace testsupport

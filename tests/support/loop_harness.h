@@ -11,7 +11,7 @@
 #include "helper/frame_codec.h"
 #include "helper/request_loop.h"
 
-namespace TestSupport {
+namespace testsupport {
 
 struct ReplyFrame {
     ArchiveHelper::MessageType type;
@@ -72,4 +72,4 @@ private:
 // A small index: one made-up directory and one file.
 ArchiveHelper::IndexSummary SmallIndex();
 
-}  // namespace TestSupport
+}  // namespace testsupport

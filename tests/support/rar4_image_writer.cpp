@@ -1,6 +1,6 @@
 #include "support/rar4_image_writer.h"
 
-namespace testimage {
+namespace testsupport {
 
 Rar4ImageWriter& Rar4ImageWriter::Marker() { return Raw({0x52, 0x61, 0x72, 0x21, 0x1A, 0x07, 0x00}); }
 
@@ -61,4 +61,4 @@ Rar4ImageWriter& Rar4ImageWriter::Raw(const Bytes& bytes) {
     return *this;
 }
 
-}  // namespace testimage
+}  // namespace testsupport

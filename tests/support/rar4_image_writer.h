@@ -8,7 +8,7 @@
 
 #include "support/byte_image.h"
 
-namespace testimage {
+namespace testsupport {
 
 struct Rar4FileFields {
     std::uint16_t flags = 0x8000;
@@ -41,4 +41,4 @@ private:
     Bytes bytes_;
 };
 
-}  // namespace testimage
+}  // namespace testsupport

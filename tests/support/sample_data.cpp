@@ -3,7 +3,7 @@
 #include <random>
 #include <string>
 
-namespace TestStreams {
+namespace testsupport {
 
 std::vector<unsigned char> WordText(std::size_t size, std::uint32_t seed) {
     std::mt19937 random(seed);
@@ -33,4 +33,4 @@ std::vector<unsigned char> RandomBytes(std::size_t size, std::uint32_t seed) {
     return out;
 }
 
-}  // namespace TestStreams
+}  // namespace testsupport

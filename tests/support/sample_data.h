@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace TestStreams {
+namespace testsupport {
 
 // Text-like bytes: words from a small vocabulary, with spaces and line breaks.
 std::vector<unsigned char> WordText(std::size_t size, std::uint32_t seed = 1);
@@ -13,4 +13,4 @@ std::vector<unsigned char> WordText(std::size_t size, std::uint32_t seed = 1);
 // Incompressible bytes.
 std::vector<unsigned char> RandomBytes(std::size_t size, std::uint32_t seed = 1);
 
-}  // namespace TestStreams
+}  // namespace testsupport

@@ -9,7 +9,7 @@
 
 #include "platform/platform.h"
 
-namespace testimage {
+namespace testsupport {
 
 std::filesystem::path UniqueTemporaryPath(const char* stem) {
     static std::atomic<unsigned> counter{0};
@@ -25,13 +25,13 @@ ScratchFile::ScratchFile(const Bytes& contents) : path_(UniqueTemporaryPath("omb
         if (!out) ADD_FAILURE() << "cannot write " << path_;
     }
     descriptor_ = platform::OpenFileSharedForReading(path_);
-    if (descriptor_ < 0) ADD_FAILURE() << "cannot open " << path_;
+    if (!descriptor_.valid()) ADD_FAILURE() << "cannot open " << path_;
 }
 
 ScratchFile::~ScratchFile() {
-    if (descriptor_ >= 0) platform::CloseDescriptor(descriptor_);
+    descriptor_.reset();
     std::error_code ignored;
     std::filesystem::remove(path_, ignored);
 }
 
-}  // namespace testimage
+}  // namespace testsupport

@@ -3,9 +3,10 @@
 
 #include <filesystem>
 
+#include "platform/owners.h"
 #include "support/byte_image.h"
 
-namespace testimage {
+namespace testsupport {
 
 class ScratchFile {
 public:
@@ -15,15 +16,15 @@ public:
     ScratchFile& operator=(const ScratchFile&) = delete;
 
     // A read-only descriptor on the file; negative if the file could not be made.
-    int descriptor() const { return descriptor_; }
+    int descriptor() const { return descriptor_.get(); }
     const std::filesystem::path& path() const { return path_; }
 
 private:
     std::filesystem::path path_;
-    int descriptor_ = -1;
+    platform::Descriptor descriptor_;
 };
 
 // A fresh path in the temporary directory that nothing uses yet.
 std::filesystem::path UniqueTemporaryPath(const char* stem);
 
-}  // namespace testimage
+}  // namespace testsupport

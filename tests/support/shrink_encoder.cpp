@@ -7,7 +7,7 @@
 #include <memory>
 #include <stdexcept>
 
-namespace TestStreams {
+namespace testsupport {
 namespace {
 
 constexpr unsigned kCodes = 8192;
@@ -121,4 +121,4 @@ std::vector<unsigned char> ShrinkEncode(const std::vector<unsigned char>& data, 
     return out;
 }
 
-}  // namespace TestStreams
+}  // namespace testsupport

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <vector>
 
-namespace TestStreams {
+namespace testsupport {
 
 struct ShrinkOptions {
     // Sends a partial clear after every this many codes; 0 clears only when
@@ -25,4 +25,4 @@ struct ShrinkStats {
 std::vector<unsigned char> ShrinkEncode(const std::vector<unsigned char>& data, const ShrinkOptions& options = {},
                                         ShrinkStats* stats = nullptr);
 
-}  // namespace TestStreams
+}  // namespace testsupport

@@ -1,6 +1,6 @@
 #include "support/zip_image_writer.h"
 
-namespace testimage {
+namespace testsupport {
 
 ZipImageWriter& ZipImageWriter::Prefix(Bytes bytes) {
     prefix_ = std::move(bytes);
@@ -136,4 +136,4 @@ ZipEntryFields StoredEntry(std::string name, Bytes data) {
     return entry;
 }
 
-}  // namespace testimage
+}  // namespace testsupport

@@ -10,7 +10,7 @@
 
 #include "support/byte_image.h"
 
-namespace testimage {
+namespace testsupport {
 
 struct ZipEntryFields {
     std::string name;
@@ -94,4 +94,4 @@ private:
 // A plain stored entry.
 ZipEntryFields StoredEntry(std::string name, Bytes data);
 
-}  // namespace testimage
+}  // namespace testsupport

@@ -3,7 +3,7 @@
 #include <fstream>
 #include <iterator>
 
-namespace TestZip {
+namespace testsupport {
 namespace {
 
 std::uint32_t Le(const std::vector<unsigned char>& b, std::size_t at, int bytes) {
@@ -94,4 +94,4 @@ std::vector<unsigned char> OneMemberZip(const MemberStream& member) {
     return zip;
 }
 
-}  // namespace TestZip
+}  // namespace testsupport

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace TestZip {
+namespace testsupport {
 
 struct MemberStream {
     std::string name;
@@ -29,4 +29,4 @@ std::vector<unsigned char> ReadFileBytes(const std::string& path);
 // `member.data` unchanged under its name, method, flags, CRC and size.
 std::vector<unsigned char> OneMemberZip(const MemberStream& member);
 
-}  // namespace TestZip
+}  // namespace testsupport
