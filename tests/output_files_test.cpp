@@ -6,6 +6,7 @@
 #include "mount/archive_reader_impl.h"
 #include "support/file_size_limit.h"
 #include "support/log_recorder.h"
+#include "support/open_descriptors.h"
 #include "support/output_checks.h"
 #include "support/temp_dir.h"
 
@@ -167,6 +168,21 @@ TEST_F(OutputFiles, FailuresKeepTheExistingFileAndLeaveNoTemporary) {
     EXPECT_TRUE(fs::is_directory(directory_target));
     EXPECT_TRUE(fs::is_empty(directory_target));
     EXPECT_EQ(ReadWholeFile(blocker), "i am a file");
+}
+
+// Memory running out inside the producer unwinds through write_member: the
+// temporary file and its descriptor go, and the old file stays as it was.
+TEST_F(OutputFiles, AProducerThatThrowsLeavesNothingBehind) {
+    const fs::path target = scratch.WriteFile("kept", "precious");
+    const std::size_t open_before = testsupport::OpenDescriptorCount();
+    const MemberProducer throwing = [](const MemberSink& sink) -> Error {
+        sink(reinterpret_cast<const unsigned char*>("partial"), 7);
+        throw std::bad_alloc();
+    };
+    EXPECT_THROW(impl.write_member(throwing, EntryAt(0), target, nullptr), std::bad_alloc);
+    EXPECT_EQ(testsupport::OpenDescriptorCount(), open_before);
+    EXPECT_EQ(testsupport::FileNamesIn(scratch.path()), std::vector<std::string>{"kept"});
+    EXPECT_EQ(ReadWholeFile(target), "precious");
 }
 
 TEST_F(OutputFiles, CreationFailureNamesTheTemporaryPath) {

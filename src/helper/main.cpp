@@ -26,6 +26,8 @@ bool SetUtf8Locale() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // First, since it may start the program again.
+    platform::SteadyAllocator(argv);
     const ArchiveHelper::CommandLine line = ArchiveHelper::ParseCommandLine(argc, argv);
     if (!SetUtf8Locale()) WriteLine(2, "archive helper: no UTF-8 locale, names outside ASCII are refused\n");
     if (line.usage_error) {

@@ -1,5 +1,6 @@
 #include "mount/library_setup.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <initializer_list>
 #include <new>
@@ -119,6 +120,7 @@ int Refused(struct archive* archive, std::string* message) {
 void SetDecoderProbe(DecoderProbe probe) { g_probe = probe; }
 
 std::string LibraryErrorText(struct archive* archive, const char* fallback) {
+    if (archive_errno(archive) == ENOMEM) throw std::bad_alloc();
     const char* text = archive_error_string(archive);
     return text != nullptr && *text != '\0' ? text : fallback;
 }

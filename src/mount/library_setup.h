@@ -59,6 +59,9 @@ struct LibraryHandle {
 };
 
 // The library's error text for `archive`, or `fallback` when it has none.
+// Every library failure is reported through this, and one the library gives
+// as ENOMEM is the helper running out of memory, not a damaged archive: it
+// throws std::bad_alloc, as the helper's own allocations do.
 std::string LibraryErrorText(struct archive* archive, const char* fallback);
 
 // Results of OpenLibraryHandle.

@@ -24,6 +24,15 @@ bool SetCharacterTypeLocale(const char* name);
 // False when the cap cannot be applied.
 bool ApplyMemoryCap(std::uint64_t bytes);
 
+// Makes what one request freed fully usable by the next, whatever its
+// shape, so that a capped helper answers the same request alike every time:
+// large blocks come from the system and go back when freed, and freed small
+// blocks are not held in per-size caches. Where the allocator takes the
+// latter only at process start, this restarts the program once with `argv`
+// (same process, descriptors kept); it returns when nothing is left to do or
+// the restart is impossible.
+void SteadyAllocator(char** argv);
+
 // Switches a descriptor to binary mode (no newline translation). No-op on POSIX.
 void SetBinaryMode(int descriptor);
 

@@ -64,6 +64,10 @@ bool ApplyMemoryCap(std::uint64_t bytes) {
     return true;
 }
 
+// The Windows heap already takes large blocks straight from the system and
+// gives them back when freed, and caches nothing per thread.
+void SteadyAllocator(char**) {}
+
 void SetBinaryMode(int descriptor) { _setmode(descriptor, _O_BINARY); }
 
 int DuplicateDescriptor(int descriptor) {

@@ -11,4 +11,15 @@ std::size_t OpenDescriptorCount() {
     return static_cast<std::size_t>(std::distance(entries, std::filesystem::directory_iterator{}));
 }
 
+std::set<std::string> OpenDescriptorsOf(int pid) {
+    std::set<std::string> found;
+    std::error_code error;
+    for (const auto& item : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error)) {
+        std::error_code unreadable;
+        found.insert(item.path().filename().string() + " -> " +
+                     std::filesystem::read_symlink(item.path(), unreadable).string());
+    }
+    return found;
+}
+
 }  // namespace testsupport
