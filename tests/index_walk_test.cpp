@@ -178,6 +178,52 @@ TEST_F(IndexWalk, RefusedNamesAndPlacements) {
     }
 }
 
+// A 7z whose second member's name holds a lone UTF-16 surrogate where the
+// writer put "AAAA": the header is stored plain, so patching it and its two
+// CRCs keeps the archive otherwise intact.
+std::string SevenZipWithUnpairedSurrogate() {
+    std::string archive = BuildArchive(Container::SevenZipStored, {{"ok.txt", "fine"}, {"AAAA.txt", "hi"}});
+    const std::string wide_a("A\0A\0A\0A\0", 8);
+    const std::size_t at = archive.find(wide_a);
+    EXPECT_NE(at, std::string::npos);
+    if (at == std::string::npos) return archive;
+    archive[at] = '\x00';
+    archive[at + 1] = '\xD8';
+    const auto u64 = [&](std::size_t offset) {
+        std::uint64_t value = 0;
+        for (int i = 7; i >= 0; --i) value = value << 8 | static_cast<unsigned char>(archive[offset + i]);
+        return value;
+    };
+    const auto put32 = [&](std::size_t offset, std::uint32_t value) {
+        for (int i = 0; i < 4; ++i) archive[offset + i] = static_cast<char>(value >> (8 * i));
+    };
+    constexpr std::size_t kStartHeaderEnd = 32;
+    const std::size_t header = kStartHeaderEnd + u64(12);
+    put32(28, Crc(archive.substr(header, u64(20))));
+    put32(8, Crc(archive.substr(12, 20)));
+    return archive;
+}
+
+// Names the library cannot convert are refused by their ordinal, with what is
+// wrong with them: a tar made where names were in a DOS code page ("\u0442\u0435\u0441\u0442"
+// in CP866), and a 7z holding half a UTF-16 pair.
+TEST_F(IndexWalk, NamesTheLibraryCannotConvertAreRefusedAsNotUtf8) {
+    struct Case {
+        const char* file;
+        std::string bytes;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"dos.tar", TarMember("readme.txt", "1") + TarMember("\xE2\xA5\xE1\xE2.txt", "2") + kTarEnd,
+         "entry 1: name is not valid UTF-8"},
+        {"half.7z", SevenZipWithUnpairedSurrogate(), "entry 1: name is not valid UTF-8"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        ExpectRefused(OpenBytes(dir, c.file, c.bytes), Error::NameRefused, c.message);
+    }
+}
+
 TEST_F(IndexWalk, TheSameFileTwiceIsListedOnceWithItsFirstOrdinal) {
     const auto outcome =
         OpenBytes(dir, "twice.tar", TarMember("x", "same") + TarMember("y", "") + TarMember("./x", "same") + kTarEnd);
@@ -447,6 +493,34 @@ TEST_F(IndexWalk, MoreLibraryHeadersThanTheHelpersOwnListsAreDamage) {
         EXPECT_EQ(message, c.message);
         EXPECT_EQ(state.ordinal, c.format == ArchiveMount::DetectedFormat::Zip ? 1 : 0);
     }
+}
+
+// A header count past what a 32-bit ordinal holds is refused however high
+// the caller's cap: a compressed tar of billions of skipped "./" headers is a
+// small file. The walk starts near the limit rather than walking that far.
+TEST_F(IndexWalk, TheEntryCapStopsWhereOrdinalsEnd) {
+    const std::filesystem::path file =
+        dir.WriteFile("three.tar", BuildArchive(Container::Ustar, {{"a", "1"}, {"b", "2"}, {"c", "3"}}));
+    ArchiveMount::ArchiveReader::Impl reader;
+    reader.archive_path = file;
+    reader.descriptor = ArchiveMount::OpenArchiveFile(file);
+    reader.detected_format = ArchiveMount::DetectedFormat::Tar;
+    reader.kind = ArchiveMount::ArchiveKind::Tar;
+    reader.limits.max_entries = INT64_MAX;
+    ArchiveMount::LibraryHandle handle;
+    ASSERT_EQ(ArchiveMount::OpenLibraryHandle(reader.descriptor.get(), reader.detected_format, false, false, {},
+                                              handle, nullptr),
+              ArchiveMount::kLibraryOpened);
+    ArchiveMount::PreWalkValues values;
+    ArchiveMount::WalkState state;
+    state.ordinal = INT32_MAX - 2;
+    state.kind_known = true;
+    std::string message;
+    EXPECT_EQ(ArchiveMount::WalkIndex(reader, handle.archive, values, state, &message), Error::TooManyEntries);
+    EXPECT_EQ(message, "more than 2147483647 entries");
+    EXPECT_EQ(state.ordinal, INT32_MAX);
+    ASSERT_EQ(reader.entries.size(), 2u);
+    EXPECT_EQ(reader.entries[1].ordinal, INT32_MAX - 1);
 }
 
 }  // namespace

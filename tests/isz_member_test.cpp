@@ -106,6 +106,17 @@ TEST(IszMemberDecode, ChunksThatMissTheirShare) {
     }
 }
 
+// The last chunk's share is what is left of the image (three sectors in blocks
+// of two): a stored chunk one byte longer passes the index, which only holds
+// it to the block size, but not the decode.
+TEST(IszMemberDecode, StoredLastChunkLongerThanItsShare) {
+    const Received got =
+        DecodeImage(Chunked(4096, 3 * 2048, {StoredChunk(Pattern(4096, 4)), StoredChunk(Pattern(2049, 5))}));
+    EXPECT_EQ(got.status, Error::Damaged);
+    EXPECT_EQ(got.message, "chunk 1: stored data does not fill its share");
+    EXPECT_EQ(got.pieces, std::vector<std::size_t>{4096});
+}
+
 TEST(IszMemberDecode, IndexThatDoesNotCoverTheImageIsRefusedBeforeAnyRead) {
     IszImage::Index index;
     index.image_size = 4 * 32768;

@@ -225,6 +225,55 @@ TEST(ZipCentralDirectory, Zip64EndRecordIsUsedWhenEveryPartHolds) {
     EXPECT_EQ(ReadImage(writer.Build()).status, Status::Ok);
 }
 
+// The ZIP64 chain is tried first, markers or not: here the 32-bit record
+// holds plain values that disagree with it, and the ZIP64 record wins.
+TEST(ZipCentralDirectory, Zip64EndRecordIsReadEvenBesidePlain32BitValues) {
+    ZipImageWriter writer = TwoMembers();
+    writer.Zip64();
+    writer.end().entries = 1;
+    writer.end().entries_on_disk = 1;
+    ZipLayout layout;
+    writer.Build(&layout);
+    writer.end().directory_size = static_cast<std::uint32_t>(layout.directory_size);
+    writer.end().directory_offset = static_cast<std::uint32_t>(layout.directory);
+    const Result result = ReadImage(writer.Build());
+    ASSERT_EQ(result.status, Status::Ok);
+    EXPECT_EQ(result.records.size(), 2u);
+}
+
+// A locator needs the 20 bytes before the end record: at tail position 20
+// they are there, at 19 the 32-bit record (with its markers) is all there is.
+TEST(ZipCentralDirectory, Zip64LocatorNeedsTwentyBytesBeforeTheEndRecord) {
+    for (const std::size_t at : {20u, 19u}) {
+        SCOPED_TRACE(at);
+        constexpr std::uint64_t kRecordAt = 42;  // right after the end record at 20
+        Bytes locator;
+        PutU32(locator, 0x07064b50);
+        PutU32(locator, 0);
+        PutU64(locator, kRecordAt - (20 - at));
+        PutU32(locator, 1);
+        Bytes image(locator.end() - static_cast<std::ptrdiff_t>(at), locator.end());
+        PutU32(image, 0x06054b50);
+        PutU16(image, 0);
+        PutU16(image, 0);
+        PutU16(image, 0xFFFF);
+        PutU16(image, 0xFFFF);
+        PutU32(image, 0xFFFFFFFF);
+        PutU32(image, 0xFFFFFFFF);
+        PutU16(image, 0);
+        PutU32(image, 0x06064b50);
+        PutU64(image, 44);
+        PutU16(image, 45);
+        PutU16(image, 45);
+        PutU32(image, 0);
+        PutU32(image, 0);
+        for (int field = 0; field < 4; ++field) PutU64(image, 0);  // no entries, an empty directory at 0
+        const Result result = ReadImage(image);
+        EXPECT_EQ(result.status, at == 20 ? Status::Ok : Status::Malformed);
+        EXPECT_TRUE(result.records.empty());
+    }
+}
+
 TEST(ZipCentralDirectory, BrokenZip64ChainFallsBackToThe32BitRecord) {
     struct Case {
         const char* what;

@@ -23,10 +23,13 @@ constexpr int kFormatFamilyMask = 0xFF0000;
 
 std::string Quoted(const std::string& name) { return "'" + name + "': "; }
 
-std::string EntryName(struct archive_entry* entry) {
+// The library's name for a member; none when it could not convert the stored
+// bytes (a tar name in a DOS code page, a 7z name with a lone surrogate) and
+// has no form of them left to give.
+std::optional<std::string> EntryName(struct archive_entry* entry) {
     if (const char* utf8 = archive_entry_pathname_utf8(entry)) return utf8;
     if (const char* native = archive_entry_pathname(entry)) return native;
-    return "";
+    return std::nullopt;
 }
 
 // One open's walk: the reader it fills and the state that lives from the
@@ -64,6 +67,15 @@ public:
 private:
     Error Fail(Error error, std::string text) { return Refuse(message_, error, std::move(text)); }
 
+    // The library's name into `name`; a name it cannot give is refused, the
+    // member named by its ordinal since nothing of the name can be shown.
+    Error TakeLibraryName(struct archive_entry* entry, std::int32_t ordinal, std::string& name) {
+        std::optional<std::string> found = EntryName(entry);
+        if (!found) return Fail(Error::NameRefused, "entry " + std::to_string(ordinal) + ": name is not valid UTF-8");
+        name = std::move(*found);
+        return Error::Ok;
+    }
+
     Error HeaderFailed() {
         std::string text = LibraryErrorText(handle_, "");
         Error error = Error::Damaged;
@@ -98,8 +110,9 @@ private:
     Error Member(struct archive_entry* library_entry) {
         const std::int32_t ordinal = state_.ordinal;
         const OpenLimits& limits = reader_.limits;
-        if (limits.max_entries <= ordinal)
-            return Fail(Error::TooManyEntries, "more than " + std::to_string(limits.max_entries) + " entries");
+        // Ordinals are 32-bit: no cap may let the count run past the largest.
+        const std::int64_t cap = std::min<std::int64_t>(limits.max_entries, std::numeric_limits<std::int32_t>::max());
+        if (cap <= ordinal) return Fail(Error::TooManyEntries, "more than " + std::to_string(cap) + " entries");
         if (archive_entry_is_encrypted(library_entry) != 0 || archive_read_has_encrypted_entries(handle_) >= 1)
             return Fail(Error::PasswordProtected, "encrypted entry");
 
@@ -128,7 +141,7 @@ private:
                 const std::vector<Rar4Headers::FileHeader>& files = values_.rar4.files;
                 if (static_cast<std::size_t>(ordinal) >= files.size())
                     return Fail(Error::Damaged, "more entries than the RAR headers list");
-                name = EntryName(library_entry);
+                if (const Error taken = TakeLibraryName(library_entry, ordinal, name); taken != Error::Ok) return taken;
                 stamp = files[ordinal].dos_time;
                 crc = files[ordinal].crc32;
                 crc_known = true;
@@ -150,7 +163,9 @@ private:
                 if (record->method == 1 || record->method == 6) reader_.legacy_members[ordinal] = *record;
                 break;
             }
-            default: name = EntryName(library_entry); break;
+            default:
+                if (const Error taken = TakeLibraryName(library_entry, ordinal, name); taken != Error::Ok) return taken;
+                break;
         }
 
         int reason = 0;

@@ -22,6 +22,9 @@ int SetContainer(struct archive* a, Container container) {
             return archive_write_set_format_zip(a) ||
                    archive_write_set_format_option(a, "zip", "compression", "deflate");
         case Container::SevenZip: return archive_write_set_format_7zip(a);
+        case Container::SevenZipStored:
+            return archive_write_set_format_7zip(a) ||
+                   archive_write_set_format_option(a, "7zip", "compression", "store");
         case Container::Ustar: return archive_write_set_format_ustar(a);
         case Container::Pax: return archive_write_set_format_pax(a);
         case Container::Iso9660: return archive_write_set_format_iso9660(a);

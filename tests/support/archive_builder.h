@@ -18,6 +18,7 @@ enum class Container {
     ZipStored,   // ZIP, method 0
     ZipDeflate,  // ZIP, method 8
     SevenZip,
+    SevenZipStored,  // no compression, and so a header stored plain
     Ustar,
     Pax,
     Iso9660,
