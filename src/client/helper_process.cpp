@@ -82,6 +82,9 @@ std::unique_ptr<HelperProcess> HelperProcess::Start(const StartOptions& options,
     for (auto& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
 
+    // The owner of the child exists before the child does: no allocation may
+    // fail between the fork and the child having an owner that reaps it.
+    std::unique_ptr<HelperProcess> process(new HelperProcess());
     int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1}, report[2] = {-1, -1};
     auto close_all = [&] {
         for (int* pair : {in, out, err, report}) {
@@ -120,7 +123,6 @@ std::unique_ptr<HelperProcess> HelperProcess::Start(const StartOptions& options,
         [[maybe_unused]] const ssize_t ignored = write(report[1], &error, sizeof error);
         _exit(127);
     }
-    std::unique_ptr<HelperProcess> process(new HelperProcess());
     process->pid_ = pid;
     process->input_ = in[1];
     process->replies_ = out[0];
