@@ -9,6 +9,7 @@
 #include "helper/frame_codec.h"
 #include "helper/protocol_channel.h"
 #include "helper/test_hooks.h"
+#include "mount/warm_start.h"
 #include "platform/platform.h"
 
 namespace ArchiveHelper {
@@ -235,6 +236,10 @@ private:
 }  // namespace
 
 int RunRequestLoop(int input, bool test_hooks_enabled, const ArchiveOpeners& openers) {
+    // Once-per-process state is made before any request, below all that
+    // requests allocate and free.
+    ArchiveMount::WarmStart();
+    LibraryDetails();
     // The session keeps its buffers on the stack: under a tight memory cap the
     // heap may refuse even the first allocation.
     Session session(input, test_hooks_enabled, openers);
