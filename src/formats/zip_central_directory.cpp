@@ -211,6 +211,8 @@ Result ReadFromStream(std::FILE* stream, std::uint64_t start, std::uint64_t leng
 
     Result result = Parse(image, location.entries, entry_cap);
     if (result.status != Status::Ok) return result;
+    result.directory_offset = location.start;
+    for (Record& record : result.records) record.central_offset += location.start;
     if (location.prefix_shift != 0) {
         for (Record& record : result.records) {
             // A shifted offset that no longer fits cannot lie in the window.
@@ -269,6 +271,8 @@ Result Parse(std::span<const unsigned char> image, std::uint64_t record_count, s
         record.uncompressed_size = U32(header + 24);
         record.external_attributes = U32(header + 38);
         record.local_header_offset = U32(header + 42);
+        record.central_offset = position;
+        record.central_size = static_cast<std::uint32_t>(next - position);
         const Status status = ParseRecord(header, record, disk);
         if (status != Status::Ok) {
             result.status = status;

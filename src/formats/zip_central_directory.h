@@ -24,6 +24,11 @@ struct Record {
     std::uint64_t local_header_offset = 0;
     std::uint32_t external_attributes = 0;
     std::uint64_t data_offset = 0;
+    // Where the central header itself lies, and its whole length with name,
+    // extra field and comment: from the archive's start after Read and
+    // ReadWindow, from the image's start after Parse.
+    std::uint64_t central_offset = 0;
+    std::uint32_t central_size = 0;
 };
 
 enum class Status {
@@ -41,6 +46,9 @@ enum class Status {
 struct Result {
     std::vector<Record> records;
     Status status = Status::Ok;
+    // Where the central directory starts, from the archive's start (Read and
+    // ReadWindow only).
+    std::uint64_t directory_offset = 0;
 };
 
 // How much of a window's tail is searched for the end record.

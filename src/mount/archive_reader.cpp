@@ -1,5 +1,7 @@
 #include "mount/archive_reader_impl.h"
 
+#include "mount/library_setup.h"
+
 namespace ArchiveMount {
 
 const char* DetectedFormatText(DetectedFormat format) {
@@ -12,6 +14,9 @@ const char* DetectedFormatText(DetectedFormat format) {
 int KindFlagOf(ArchiveKind kind) {
     return kind == ArchiveKind::Rar5 || kind == ArchiveKind::SevenZip || kind == ArchiveKind::Tar ? 1 : 0;
 }
+
+ArchiveReader::Impl::Impl() = default;
+ArchiveReader::Impl::~Impl() = default;
 
 void AddEntry(ArchiveReader::Impl& impl, Entry entry, std::uint64_t stamp) {
     const std::size_t position = impl.entries.size();

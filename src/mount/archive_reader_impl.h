@@ -1,6 +1,8 @@
-// The reader's private state, filled during the open and read-only afterwards.
+// The reader's private state, filled during the open and read-only afterwards
+// but for one cache.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <unordered_map>
 
@@ -8,6 +10,7 @@
 #include "formats/zip_central_directory.h"
 #include "mount/archive_index.h"
 #include "mount/member_sink.h"
+#include "mount/zip_member_view.h"
 #include "platform/owners.h"
 
 struct archive;
@@ -17,10 +20,10 @@ namespace ArchiveMount {
 struct LibraryHandle;
 
 struct ArchiveReader::Impl {
-    Impl() = default;
+    Impl();
     Impl(const Impl&) = delete;
     Impl& operator=(const Impl&) = delete;
-    ~Impl() = default;
+    ~Impl();
 
     // Writes what `produce` yields to a temporary file beside `path`, stamps
     // entry.mtime on it and renames it onto `path`. On failure `path` is as it
@@ -30,7 +33,22 @@ struct ArchiveReader::Impl {
 
     // Opens `handle` on the archive and walks it to the start of the data of
     // header number `ordinal`, counting every header the library returns.
+    // The literal walk: reach_member must answer exactly as this does.
     Error seek_ordinal(int ordinal, LibraryHandle& handle, std::string* message) const;
+
+    // A library handle standing at the start of the data of header number
+    // `ordinal`, reached the cheapest way: a ZIP member shown on its own, the
+    // handle kept from the last request when it stands at or before the
+    // ordinal, else the literal walk. Same code and message as seek_ordinal.
+    Error reach_member(int ordinal, std::unique_ptr<LibraryHandle>& handle, std::string* message) const;
+
+    // Keeps `handle`, which has just streamed header `ordinal` in full, for a
+    // later request further on; a ZIP member's own handle is not worth it.
+    void keep_for_later(std::unique_ptr<LibraryHandle> handle, int ordinal) const;
+
+    // Drops whatever reach_member could have gone on from; every failed
+    // request does.
+    void drop_kept() const;
 
     // Streams the data of the member at which `archive` stands into `sink` and
     // enforces entry.size exactly: no byte past it ever reaches the sink.
@@ -61,6 +79,16 @@ struct ArchiveReader::Impl {
     std::optional<IszImage::Index> isz_image;
     bool raw_stream = false;
     std::vector<std::uint64_t> stamps;
+    // For a ZIP, where each member's headers lie (by ordinal) and where the
+    // central directory starts: a member is reached without the ones before it.
+    std::vector<ZipMemberPlace> zip_places;
+    std::uint64_t zip_directory_offset = 0;
+
+    // The only state that changes after the open, and only as a cache: the
+    // handle left after the last member streamed in full and the ordinal of
+    // the header it reads next.
+    mutable std::unique_ptr<LibraryHandle> kept_handle;
+    mutable int kept_next = 0;
 };
 
 // The only way an entry enters a reader: indexes it by path and ordinal and

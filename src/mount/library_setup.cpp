@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <initializer_list>
 #include <new>
+#include <utility>
+#include <vector>
 
 #include "log/logger.h"
 #include "mount/archive_sources.h"
@@ -141,39 +143,71 @@ LibraryHandle::~LibraryHandle() {
     if (archive != nullptr) archive_read_free(archive);
 }
 
-int OpenLibraryHandle(int descriptor, DetectedFormat format, bool zip_only, bool raw_stream,
-                      const ArchiveWindow& window, LibraryHandle& out, std::string* message) {
-    out.archive = archive_read_new();
-    if (out.archive == nullptr) throw std::bad_alloc();
-    RegisterFormats(out.archive, format, zip_only, raw_stream);
-    // Results ignored: an option for a format that is not registered is
-    // refused, which changes nothing. Its error text must not outlive it.
-    archive_read_set_format_option(out.archive, "zip", "mac-ext", nullptr);
-    archive_read_set_format_option(out.archive, "tar", "hdrcharset", "UTF-8");
-    archive_clear_error(out.archive);
+namespace {
 
-    out.descriptor = DuplicateArchiveDescriptor(descriptor);
-    if (!out.descriptor.valid()) {
-        if (message) *message = "cannot duplicate the archive descriptor";
-        return kLibraryNoDescriptor;
-    }
-    if (!window.present) {
-        platform::Seek(out.descriptor.get(), 0, SEEK_SET);
-        if (archive_read_open_fd(out.archive, out.descriptor.get(), kOpenBlockSize) != ARCHIVE_OK)
-            return Refused(out.archive, message);
-        return kLibraryOpened;
-    }
-    platform::Seek(out.descriptor.get(), window.offset, SEEK_SET);
+// Sets the options every handle gets; their results are ignored: an option
+// for a format that is not registered is refused, which changes nothing, and
+// its error text must not outlive it.
+void SetReadOptions(struct archive* archive) {
+    archive_read_set_format_option(archive, "zip", "mac-ext", nullptr);
+    archive_read_set_format_option(archive, "tar", "hdrcharset", "UTF-8");
+    archive_clear_error(archive);
+}
+
+// Opens `out` through a cursor over [offset, offset + length) of its
+// descriptor followed by `tail`.
+int OpenThroughCursor(LibraryHandle& out, std::int64_t offset, std::int64_t length, std::vector<unsigned char> tail,
+                      std::string* message) {
+    platform::Seek(out.descriptor.get(), offset, SEEK_SET);
     out.cursor = std::make_unique<WindowCursor>();
     out.cursor->descriptor = out.descriptor.get();
-    out.cursor->offset = window.offset;
-    out.cursor->length = window.length;
+    out.cursor->offset = offset;
+    out.cursor->length = length;
+    out.cursor->tail = std::move(tail);
     archive_read_set_read_callback(out.archive, WindowRead);
     archive_read_set_seek_callback(out.archive, WindowSeek);
     archive_read_set_skip_callback(out.archive, WindowSkip);
     archive_read_set_callback_data(out.archive, out.cursor.get());
     if (archive_read_open1(out.archive) != ARCHIVE_OK) return Refused(out.archive, message);
     return kLibraryOpened;
+}
+
+// A new library object in `out` and its own duplicate of `descriptor`.
+int Prepare(int descriptor, LibraryHandle& out, std::string* message) {
+    out.archive = archive_read_new();
+    if (out.archive == nullptr) throw std::bad_alloc();
+    out.descriptor = DuplicateArchiveDescriptor(descriptor);
+    if (!out.descriptor.valid()) {
+        if (message) *message = "cannot duplicate the archive descriptor";
+        return kLibraryNoDescriptor;
+    }
+    return kLibraryOpened;
+}
+
+}  // namespace
+
+int OpenLibraryHandle(int descriptor, DetectedFormat format, bool zip_only, bool raw_stream,
+                      const ArchiveWindow& window, LibraryHandle& out, std::string* message) {
+    const int prepared = Prepare(descriptor, out, message);
+    if (prepared != kLibraryOpened) return prepared;
+    RegisterFormats(out.archive, format, zip_only, raw_stream);
+    SetReadOptions(out.archive);
+    if (!window.present) {
+        platform::Seek(out.descriptor.get(), 0, SEEK_SET);
+        if (archive_read_open_fd(out.archive, out.descriptor.get(), kOpenBlockSize) != ARCHIVE_OK)
+            return Refused(out.archive, message);
+        return kLibraryOpened;
+    }
+    return OpenThroughCursor(out, window.offset, window.length, {}, message);
+}
+
+int OpenZipMemberHandle(int descriptor, ZipMemberView view, LibraryHandle& out, std::string* message) {
+    const int prepared = Prepare(descriptor, out, message);
+    if (prepared != kLibraryOpened) return prepared;
+    archive_read_support_format_zip_seekable(out.archive);
+    SetReadOptions(out.archive);
+    return OpenThroughCursor(out, static_cast<std::int64_t>(view.offset), static_cast<std::int64_t>(view.length),
+                             std::move(view.tail), message);
 }
 
 }  // namespace ArchiveMount

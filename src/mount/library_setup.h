@@ -10,6 +10,7 @@
 
 #include "mount/archive_index.h"
 #include "mount/window_cursor.h"
+#include "mount/zip_member_view.h"
 #include "platform/owners.h"
 
 namespace ArchiveMount {
@@ -80,5 +81,9 @@ enum : int {
 // as the routine got and is the caller's to destroy in every case.
 int OpenLibraryHandle(int descriptor, DetectedFormat format, bool zip_only, bool raw_stream,
                       const ArchiveWindow& window, LibraryHandle& out, std::string* message);
+
+// Like OpenLibraryHandle, for one ZIP member shown on its own (ShowZipMember
+// made `view`, with a tail): only the ZIP reader is registered.
+int OpenZipMemberHandle(int descriptor, ZipMemberView view, LibraryHandle& out, std::string* message);
 
 }  // namespace ArchiveMount

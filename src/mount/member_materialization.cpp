@@ -6,6 +6,8 @@
 #include "mount/archive_sources.h"
 #include "mount/library_setup.h"
 
+#include <memory>
+
 namespace ArchiveMount {
 
 Error CheckUnchanged(const ArchiveReader::Impl& impl, std::string* message) {
@@ -61,7 +63,10 @@ Error ArchiveReader::Materialize(int ordinal, std::vector<unsigned char>& out, s
     const Impl& impl = *impl_;
     Error code;
     const Entry* entry = CheckedEntry(impl, ordinal, code, message);
-    if (entry == nullptr) return code;
+    if (entry == nullptr) {
+        impl.drop_kept();
+        return code;
+    }
 
     const MemberSink append = [&out](const unsigned char* data, unsigned long long count) {
         out.insert(out.end(), data, data + count);
@@ -74,28 +79,43 @@ Error ArchiveReader::Materialize(int ordinal, std::vector<unsigned char>& out, s
         if (code != Error::Ok) out.clear();
         return code;
     }
-    LibraryHandle handle;
-    code = impl.seek_ordinal(ordinal, handle, message);
-    if (code != Error::Ok) return code;
-    return impl.stream_member(handle.archive, *entry, append, message);
+    std::unique_ptr<LibraryHandle> handle;
+    code = impl.reach_member(ordinal, handle, message);
+    if (code == Error::Ok) code = impl.stream_member(handle->archive, *entry, append, message);
+    if (code == Error::Ok) {
+        impl.keep_for_later(std::move(handle), ordinal);
+    } else {
+        impl.drop_kept();
+    }
+    return code;
 }
 
 Error ArchiveReader::MaterializeToFile(int ordinal, const std::filesystem::path& file, std::string* message) {
     const Impl& impl = *impl_;
     Error code;
     const Entry* entry = CheckedEntry(impl, ordinal, code, message);
-    if (entry == nullptr) return code;
+    if (entry == nullptr) {
+        impl.drop_kept();
+        return code;
+    }
 
     MemberProducer produce = impl.isz_image ? IszProducer(impl, message) : LegacyProducer(impl, ordinal, *entry, message);
     if (produce) return impl.write_member(produce, *entry, file, message);
     // Positioning comes first so that an unreachable member touches no file.
-    LibraryHandle handle;
-    code = impl.seek_ordinal(ordinal, handle, message);
-    if (code != Error::Ok) return code;
-    const MemberProducer stream = [&](const MemberSink& sink) {
-        return impl.stream_member(handle.archive, *entry, sink, message);
-    };
-    return impl.write_member(stream, *entry, file, message);
+    std::unique_ptr<LibraryHandle> handle;
+    code = impl.reach_member(ordinal, handle, message);
+    if (code == Error::Ok) {
+        const MemberProducer stream = [&](const MemberSink& sink) {
+            return impl.stream_member(handle->archive, *entry, sink, message);
+        };
+        code = impl.write_member(stream, *entry, file, message);
+    }
+    if (code == Error::Ok) {
+        impl.keep_for_later(std::move(handle), ordinal);
+    } else {
+        impl.drop_kept();
+    }
+    return code;
 }
 
 }  // namespace ArchiveMount

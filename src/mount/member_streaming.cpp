@@ -1,6 +1,7 @@
 // Reaching a member through the archive library and streaming its data.
 #include <archive.h>
 
+#include <memory>
 #include <vector>
 
 #include "mount/archive_reader_impl.h"
@@ -20,13 +21,13 @@ Error LibraryFailure(struct archive* archive, const char* fallback, std::string*
     return Error::Damaged;
 }
 
-Error ArchiveReader::Impl::seek_ordinal(int ordinal, LibraryHandle& handle, std::string* message) const {
-    if (OpenLibraryHandle(descriptor.get(), detected_format, kind == ArchiveKind::Zip, raw_stream, window, handle,
-                          message) != kLibraryOpened) {
-        return Error::OpenFailed;
-    }
+namespace {
+
+// From header number `from`, which the handle reads next, to the start of the
+// data of header number `ordinal`, skipping the data of every header between.
+Error WalkTo(LibraryHandle& handle, int from, int ordinal, std::string* message) {
     struct archive_entry* header = nullptr;
-    for (int k = 0;; ++k) {
+    for (int k = from;; ++k) {
         const int result = archive_read_next_header(handle.archive, &header);
         if (result == ARCHIVE_EOF) {
             if (message) *message = "ordinal past the end";
@@ -38,6 +39,46 @@ Error ArchiveReader::Impl::seek_ordinal(int ordinal, LibraryHandle& handle, std:
         if (archive_read_data_skip(handle.archive) < 0) return LibraryFailure(handle.archive, "skip failed", message);
     }
 }
+
+}  // namespace
+
+Error ArchiveReader::Impl::seek_ordinal(int ordinal, LibraryHandle& handle, std::string* message) const {
+    if (OpenLibraryHandle(descriptor.get(), detected_format, kind == ArchiveKind::Zip, raw_stream, window, handle,
+                          message) != kLibraryOpened) {
+        return Error::OpenFailed;
+    }
+    return WalkTo(handle, 0, ordinal, message);
+}
+
+Error ArchiveReader::Impl::reach_member(int ordinal, std::unique_ptr<LibraryHandle>& handle,
+                                        std::string* message) const {
+    if (kind == ArchiveKind::Zip && ordinal >= 0 && static_cast<std::size_t>(ordinal) < zip_places.size()) {
+        const std::uint64_t base = window.present ? static_cast<std::uint64_t>(window.offset) : 0;
+        ZipMemberView view = ShowZipMember(descriptor.get(), base, zip_places[ordinal], zip_directory_offset);
+        if (!view.tail.empty()) {
+            // The member alone is header 0 of its view.
+            handle = std::make_unique<LibraryHandle>();
+            if (OpenZipMemberHandle(descriptor.get(), std::move(view), *handle, message) != kLibraryOpened)
+                return Error::OpenFailed;
+            return WalkTo(*handle, 0, 0, message);
+        }
+    }
+    if (kept_handle && kept_next <= ordinal) {
+        handle = std::move(kept_handle);
+        return WalkTo(*handle, kept_next, ordinal, message);
+    }
+    drop_kept();
+    handle = std::make_unique<LibraryHandle>();
+    return seek_ordinal(ordinal, *handle, message);
+}
+
+void ArchiveReader::Impl::keep_for_later(std::unique_ptr<LibraryHandle> handle, int ordinal) const {
+    if (kind == ArchiveKind::Zip) return;
+    kept_handle = std::move(handle);
+    kept_next = ordinal + 1;
+}
+
+void ArchiveReader::Impl::drop_kept() const { kept_handle.reset(); }
 
 Error ArchiveReader::Impl::stream_member(struct archive* archive, const Entry& entry, const MemberSink& sink,
                                          std::string* message) const {

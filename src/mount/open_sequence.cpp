@@ -10,6 +10,7 @@
 #include "mount/name_suffixes.h"
 #include "mount/open_refusal.h"
 #include "mount/rar5_main_header.h"
+#include "mount/warm_start.h"
 #include "platform/platform.h"
 
 namespace ArchiveMount {
@@ -72,7 +73,7 @@ Error CheckRar4(const ArchiveReader::Impl& reader, const Head& head, PreWalkValu
 // The helper's own reading of the ZIP central directory, which every format
 // but ISZ gets: a ZIP must have an intact one, and anything else may turn out
 // to be a ZIP behind a prefix.
-Error ReadZipDirectory(const ArchiveReader::Impl& reader, PreWalkValues& values, std::string* message) {
+Error ReadZipDirectory(ArchiveReader::Impl& reader, PreWalkValues& values, std::string* message) {
     using ZipCentralDirectory::Status;
     const std::uint64_t cap = CapOf(reader.limits.max_entries);
     const ArchiveWindow& window = reader.window;
@@ -102,6 +103,11 @@ Error ReadZipDirectory(const ArchiveReader::Impl& reader, PreWalkValues& values,
                              return a.local_header_offset < b.local_header_offset;
                          });
         values.inner_zip_offsets.assign(values.sorted_records.size(), -1);
+        // By ordinal, as the walk numbers them, should the archive turn out a ZIP.
+        reader.zip_places.reserve(values.sorted_records.size());
+        for (const ZipCentralDirectory::Record& record : values.sorted_records)
+            reader.zip_places.push_back({record.local_header_offset, record.central_offset, record.central_size});
+        reader.zip_directory_offset = values.directory.directory_offset;
     }
     return Error::Ok;
 }
@@ -206,8 +212,7 @@ void OpenArchiveDescriptor(OpenResult& out, int descriptor, const std::filesyste
                            const ArchiveWindow& window) {
     std::unique_ptr<ArchiveReader> reader = AcquireArchive(out, descriptor, path, limits, window);
     if (!reader) return;
-    static const bool zone_kept = (platform::KeepLocalTimeZone(), true);
-    (void)zone_kept;
+    WarmStart();
     std::string message;
     const Error error = IndexArchive(reader->impl(), &message);
     if (error != Error::Ok) {

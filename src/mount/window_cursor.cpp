@@ -10,8 +10,15 @@ namespace ArchiveMount {
 
 la_ssize_t WindowRead(struct archive* archive, void* data, const void** block) {
     auto& cursor = *static_cast<WindowCursor*>(data);
+    if (cursor.position >= cursor.length) {
+        const std::int64_t in_tail = cursor.position - cursor.length;
+        const std::int64_t left = static_cast<std::int64_t>(cursor.tail.size()) - in_tail;
+        if (left <= 0) return 0;
+        *block = cursor.tail.data() + in_tail;
+        cursor.position += left;
+        return static_cast<la_ssize_t>(left);
+    }
     const std::int64_t n = std::min<std::int64_t>(cursor.length - cursor.position, WindowCursor::kBufferSize);
-    if (n <= 0) return 0;
     if (platform::Seek(cursor.descriptor, cursor.offset + cursor.position, SEEK_SET) < 0) {
         archive_set_error(archive, platform::LastErrorNumber(), "seek failed inside the archive window");
         return ARCHIVE_FATAL;
@@ -34,12 +41,12 @@ la_int64_t WindowSeek(struct archive* archive, void* data, la_int64_t request, i
     switch (whence) {
         case SEEK_SET: base = 0; break;
         case SEEK_CUR: base = cursor.position; break;
-        case SEEK_END: base = cursor.length; break;
+        case SEEK_END: base = cursor.End(); break;
         default: known_whence = false; break;
     }
     // An overflowing sum is as far outside the window as any other target.
     la_int64_t target = 0;
-    if (!known_whence || __builtin_add_overflow(request, base, &target) || target < 0 || target > cursor.length) {
+    if (!known_whence || __builtin_add_overflow(request, base, &target) || target < 0 || target > cursor.End()) {
         archive_set_error(archive, EINVAL, "seek outside the archive window");
         return ARCHIVE_FATAL;
     }
@@ -50,7 +57,7 @@ la_int64_t WindowSeek(struct archive* archive, void* data, la_int64_t request, i
 la_int64_t WindowSkip(struct archive*, void* data, la_int64_t request) {
     auto& cursor = *static_cast<WindowCursor*>(data);
     if (request <= 0) return 0;
-    const la_int64_t n = std::min<la_int64_t>(request, cursor.length - cursor.position);
+    const la_int64_t n = std::min<la_int64_t>(request, cursor.End() - cursor.position);
     cursor.position += n;
     return n;
 }

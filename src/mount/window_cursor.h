@@ -1,11 +1,13 @@
 // Reading an archive window: the archive library sees the byte range
-// [offset, offset + length) of a file as a file of `length` bytes.
+// [offset, offset + length) of a file, followed by `tail` (bytes of ours,
+// usually none), as a file of `length` + tail.size() bytes.
 #pragma once
 
 #include <archive.h>
 
 #include <array>
 #include <cstdint>
+#include <vector>
 
 namespace ArchiveMount {
 
@@ -15,21 +17,25 @@ struct WindowCursor {
 
     int descriptor = -1;        // the handle's own duplicate; position shared, so every read seeks
     std::int64_t offset = 0;    // the window's first byte in the file
-    std::int64_t length = 0;    // the window's length
-    std::int64_t position = 0;  // 0..length, relative to the window start
+    std::int64_t length = 0;    // the window's length in the file
+    std::int64_t position = 0;  // 0..End(), relative to the window start
+    std::vector<unsigned char> tail;
     std::array<unsigned char, kBufferSize> buffer{};
+
+    std::int64_t End() const { return length + static_cast<std::int64_t>(tail.size()); }
 };
 
-// Read callback: hands up to 64 KiB from the current position to the library;
-// 0 at the end of the window, ARCHIVE_FATAL (with the library error set) when
-// the file cannot be positioned or ends inside the window.
+// Read callback: hands up to 64 KiB from the current position to the library,
+// never a block that spans the file and the tail; 0 at the end, ARCHIVE_FATAL
+// (with the library error set) when the file cannot be positioned or ends
+// inside the window.
 la_ssize_t WindowRead(struct archive* archive, void* cursor, const void** block);
 
 // Seek callback: the new position, or ARCHIVE_FATAL for a target outside
-// 0..length. Never touches the descriptor.
+// 0..End(). Never touches the descriptor.
 la_int64_t WindowSeek(struct archive* archive, void* cursor, la_int64_t request, int whence);
 
-// Skip callback: skips up to `request` bytes without passing the window's end;
+// Skip callback: skips up to `request` bytes without passing the end;
 // the count skipped (0 for a request of 0 or less).
 la_int64_t WindowSkip(struct archive* archive, void* cursor, la_int64_t request);
 
