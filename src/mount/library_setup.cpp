@@ -201,6 +201,17 @@ int OpenLibraryHandle(int descriptor, DetectedFormat format, bool zip_only, bool
     return OpenThroughCursor(out, window.offset, window.length, {}, message);
 }
 
+int OpenKeepableHandle(int descriptor, DetectedFormat format, bool zip_only, bool raw_stream,
+                       const ArchiveWindow& window, std::uint64_t archive_size, LibraryHandle& out,
+                       std::string* message) {
+    if (window.present) return OpenLibraryHandle(descriptor, format, zip_only, raw_stream, window, out, message);
+    const int prepared = Prepare(descriptor, out, message);
+    if (prepared != kLibraryOpened) return prepared;
+    RegisterFormats(out.archive, format, zip_only, raw_stream);
+    SetReadOptions(out.archive);
+    return OpenThroughCursor(out, 0, static_cast<std::int64_t>(archive_size), {}, message);
+}
+
 int OpenZipMemberHandle(int descriptor, ZipMemberView view, LibraryHandle& out, std::string* message) {
     const int prepared = Prepare(descriptor, out, message);
     if (prepared != kLibraryOpened) return prepared;

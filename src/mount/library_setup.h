@@ -82,6 +82,14 @@ enum : int {
 int OpenLibraryHandle(int descriptor, DetectedFormat format, bool zip_only, bool raw_stream,
                       const ArchiveWindow& window, LibraryHandle& out, std::string* message);
 
+// Like OpenLibraryHandle, but the handle positions the file itself before
+// every read, whatever the window: it stays usable while other readers move
+// the file position its descriptor shares, as a handle kept from one request
+// to the next must. `archive_size` is the file's size at the open.
+int OpenKeepableHandle(int descriptor, DetectedFormat format, bool zip_only, bool raw_stream,
+                       const ArchiveWindow& window, std::uint64_t archive_size, LibraryHandle& out,
+                       std::string* message);
+
 // Like OpenLibraryHandle, for one ZIP member shown on its own (ShowZipMember
 // made `view`, with a tail): only the ZIP reader is registered.
 int OpenZipMemberHandle(int descriptor, ZipMemberView view, LibraryHandle& out, std::string* message);

@@ -69,7 +69,10 @@ Error ArchiveReader::Impl::reach_member(int ordinal, std::unique_ptr<LibraryHand
     }
     drop_kept();
     handle = std::make_unique<LibraryHandle>();
-    return seek_ordinal(ordinal, *handle, message);
+    if (OpenKeepableHandle(descriptor.get(), detected_format, kind == ArchiveKind::Zip, raw_stream, window,
+                           archive_size, *handle, message) != kLibraryOpened)
+        return Error::OpenFailed;
+    return WalkTo(*handle, 0, ordinal, message);
 }
 
 void ArchiveReader::Impl::keep_for_later(std::unique_ptr<LibraryHandle> handle, int ordinal) const {
