@@ -5,8 +5,16 @@
 #   2. extract all of a ~300 MiB ZIP       (extract-all vs bsdtar -xf, unzip -q)
 #   3. decode one large shrunk / imploded member   (extract vs unzip -p)
 #   4. materialize member k of an N-member ZIP for several k (the curve)
-# and the peak memory of every helper run. Inputs are built once into
-# bench/cache/. With --micro it also runs the Google Benchmark programs.
+# and the peak memory of every helper run. Then the cost of one member
+# request inside a helper session, from build/bench/member-requests:
+#   5. ms per request for the first, middle, last and random members of
+#      4,000 and 20,000-member ZIPs                 (vs unzip -p NAME)
+#   6. every member of the 4,000 once, one request each (vs bsdtar -xf)
+#   7. the helper alone fed an OpenRequest, 20,000 and 65,536 members,
+#      time and peak memory                         (vs bsdtar -tf)
+#   8. materialize-all of the 20,000 into tmpfs     (vs bsdtar -xf)
+# Inputs are built once into bench/cache/. With --micro it also runs the
+# Google Benchmark programs.
 #
 #   bench/run.sh [--micro]
 set -euo pipefail
@@ -15,10 +23,12 @@ micro=0
 [[ ${1:-} == --micro ]] && micro=1
 
 tools/install-deps.sh
-tools/install-packages.sh libarchive-tools unzip time bc
+tools/install-packages.sh libarchive-tools unzip time bc python3
 cmake -S . -B build -G Ninja >/dev/null
-cmake --build build -j2 --target ombrex-archive ombrex-archive-helper legacy-decode >/dev/null
+cmake --build build -j2 --target ombrex-archive ombrex-archive-helper legacy-decode member-requests >/dev/null
 tool=$PWD/build/ombrex-archive
+helper_binary=$PWD/build/ombrex-archive-helper
+driver=$PWD/build/bench/member-requests
 
 cache=bench/cache
 inputs=$cache/inputs-v1
@@ -26,7 +36,15 @@ mkdir -p "$inputs"
 scratch=$cache/out
 rm -rf "$scratch"
 mkdir -p "$scratch"
-trap 'rm -rf "$scratch"' EXIT
+# Member files go to tmpfs where there is one, so that the disk stays out
+# of the per-request figures.
+if [[ -d /dev/shm && -w /dev/shm ]]; then
+    fast=$(mktemp -d /dev/shm/ombrex-bench.XXXXXX)
+else
+    fast=$scratch/fast
+    mkdir -p "$fast"
+fi
+trap 'rm -rf "$scratch" "$fast"' EXIT
 
 # ---- inputs, built once ----
 
@@ -96,11 +114,27 @@ if [[ ! -f $inputs/ordinals.zip ]]; then
     mv "$inputs/ordinals.zip.part" "$inputs/ordinals.zip"; rm -rf "$tree"
 fi
 
+tiny=65536
+if [[ ! -f $inputs/tiny.zip ]]; then
+    echo "building inputs: $tiny-member ZIP of tiny members"
+    # More than 65,535 entries: the archive needs the Zip64 end records.
+    python3 - "$inputs/tiny.zip.part" "$tiny" <<'PYTHON'
+import sys, zipfile
+with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED) as archive:
+    for i in range(int(sys.argv[2])):
+        info = zipfile.ZipInfo("t%05d.txt" % i, date_time=(2024, 1, 1, 0, 0, 0))
+        info.compress_type = zipfile.ZIP_DEFLATED
+        info.external_attr = 0o644 << 16
+        archive.writestr(info, "tiny member %d\n" % i)
+PYTHON
+    mv "$inputs/tiny.zip.part" "$inputs/tiny.zip"
+fi
+
 # ---- measuring ----
 
-# median SETUP CMD...: median of 5 wall-clock seconds of CMD (stdout to
-# $scratch/stdout), running the shell function SETUP before each run.
-median() {
+# median_ns SETUP CMD...: median of 5 wall-clock nanoseconds of CMD (stdout
+# to $scratch/stdout), running the shell function SETUP before each run.
+median_ns() {
     local setup=$1; shift
     local runs=() start end
     for _ in 1 2 3 4 5; do
@@ -110,11 +144,19 @@ median() {
         end=$(date +%s%N)
         runs+=("$((end - start))")
     done
-    printf '%s\n' "${runs[@]}" | sort -n | sed -n 3p | awk '{ printf "%.3f", $1 / 1e9 }'
+    printf '%s\n' "${runs[@]}" | sort -n | sed -n 3p
+}
+
+# The same in seconds, three decimals.
+median() {
+    local ns
+    ns=$(median_ns "$@") || exit 1
+    awk -v ns="$ns" 'BEGIN { printf "%.3f", ns / 1e9 }'
 }
 
 nothing() { :; }
 fresh_out() { rm -rf "$scratch/x"; mkdir -p "$scratch/x"; }
+fresh_fast() { rm -rf "$fast/x"; mkdir -p "$fast/x"; }
 
 # Peak resident memory of one run: the whole command under /usr/bin/time
 # (the helper is a reaped child, so it is included) and the helper alone
@@ -136,7 +178,8 @@ row() {  # row TASK OURS THEIRS_NAME THEIRS TARGET
 
 echo
 echo "machine: $(nproc) cores, $(awk '/model name/ { $1 = $2 = $3 = ""; print; exit }' /proc/cpuinfo | sed 's/^ *//'), $(date -u +%Y-%m-%d)"
-echo "inputs: $(du -h "$inputs/many.zip" | cut -f1) many.zip (20,000 members), $(du -h "$inputs/large.zip" | cut -f1) large.zip"
+echo "inputs: $(du -h "$inputs/many.zip" | cut -f1) many.zip (20,000 members), $(du -h "$inputs/large.zip" | cut -f1) large.zip,"
+echo "        $(du -h "$inputs/ordinals.zip" | cut -f1) ordinals.zip (4,000 members), $(du -h "$inputs/tiny.zip" | cut -f1) tiny.zip (65,536 members)"
 echo
 printf '%-34s %9s %-12s %9s %6s\n' "task" "helper" "other" "" "ratio"
 
@@ -179,6 +222,90 @@ for kind in shrink implode-8k-3; do
     read -r whole helper <<<"${legacy_peak[$kind]}"
     printf '  %-28s %8s %8s\n' "extract $kind" "$whole" "$helper"
 done
+
+# ---- member requests inside one helper session ----
+
+# row_in UNIT TASK OURS THEIRS_NAME THEIRS: like row, no target.
+row_in() {
+    printf '%-34s %8s%-3s %-12s %8s%-3s %6s\n' "$2" "$3" "$1" "$4" "$5" "$1" "$(ratio "$3" "$5")"
+}
+
+# unzip -p NAME as a whole process for the first, middle and last file
+# member in central-directory order: the mean of their medians, in ms.
+unzip_one_member_ms() {
+    local zip=$1 names total=0 ns
+    mapfile -t names < <(unzip -Z1 "$zip" | grep -v '/$')
+    for name in "${names[0]}" "${names[${#names[@]} / 2]}" "${names[-1]}"; do
+        ns=$(median_ns nothing unzip -p "$zip" "$name") || exit 1
+        [[ -s $scratch/stdout ]] || { echo "FAILED: unzip -p $zip '$name' wrote nothing" >&2; exit 1; }
+        total=$((total + ns))
+    done
+    awk -v ns="$total" 'BEGIN { printf "%.3f", ns / 3 / 1e6 }'
+}
+
+# The helper's reply to a request file must be an index, not a refusal.
+expect_index_reply() {
+    local type
+    type=$(od -An -tu1 -j6 -N1 "$1" | tr -d ' ')
+    [[ $type == 66 ]] || { echo "FAILED: the helper answered $2 with frame type '$type', not an index" >&2; exit 1; }
+}
+
+feed_helper() { "$helper_binary" <"$1" >/dev/null; }
+
+# peak_mib INPUT CMD...: the peak resident set of one run of CMD with INPUT
+# as its standard input, in MiB.
+peak_mib() {
+    local input=$1; shift
+    /usr/bin/time -f %M -o "$scratch/time" "$@" <"$input" >"$scratch/stdout" 2>"$scratch/stderr" ||
+        { echo "FAILED: $* ($(head -c 300 "$scratch/stderr"))" >&2; exit 1; }
+    awk -v kib="$(tail -n 1 "$scratch/time")" 'BEGIN { printf "%.1f", kib / 1024 }'
+}
+
+per_group=20
+echo
+echo "member requests inside one helper session: mean ms per request, $per_group requests a group, timed"
+echo "by the parent (build/bench/member-requests); the other is unzip -p of one member as a whole"
+echo "process, the mean of the medians for a first, a middle and a last member"
+printf '%-34s %11s %-12s %11s %6s\n' "task" "helper" "other" "" "ratio"
+for zip in ordinals:4,000 many:20,000; do
+    name=${zip%%:*} count=${zip#*:}
+    theirs=$(unzip_one_member_ms "$inputs/$name.zip")
+    fresh_fast
+    "$driver" curve "$inputs/$name.zip" "$fast/x" "$per_group" >"$scratch/curve"
+    while read -r group ours; do
+        row_in ms "$count members: $group $per_group" "$ours" "unzip -p" "$theirs"
+    done <"$scratch/curve"
+done
+
+# Ours is the median of the driver's own totals, helper starts included.
+runs=()
+for _ in 1 2 3 4 5; do
+    fresh_fast
+    "$driver" every "$inputs/ordinals.zip" "$fast/x" >"$scratch/every"
+    runs+=("$(awk '$1 == "seconds" { print $2 }' "$scratch/every")")
+done
+ours=$(printf '%s\n' "${runs[@]}" | sort -g | sed -n 3p)
+helpers=$(awk '$1 == "helpers" { print $2 }' "$scratch/every")
+theirs=$(median fresh_fast bsdtar -xf "$inputs/ordinals.zip" -C "$fast/x")
+row_in s "every member of 4,000, 1 each" "$ours" "bsdtar -xf" "$theirs"
+echo "  (a request each, $helpers helpers of at most 254; bsdtar extracts the whole archive)"
+
+for zip in many:20,000 tiny:65,536; do
+    name=${zip%%:*} count=${zip#*:}
+    "$driver" request-file "$inputs/$name.zip" "$scratch/open-$name"
+    "$helper_binary" <"$scratch/open-$name" >"$scratch/reply"
+    expect_index_reply "$scratch/reply" "$name.zip"
+    ours=$(median nothing feed_helper "$scratch/open-$name")
+    theirs=$(median nothing bsdtar -tf "$inputs/$name.zip")
+    row_in s "index $count, helper alone" "$ours" "bsdtar -tf" "$theirs"
+    ours=$(peak_mib "$scratch/open-$name" "$helper_binary")
+    theirs=$(peak_mib /dev/null bsdtar -tf "$inputs/$name.zip")
+    row_in MiB "  peak memory" "$ours" "bsdtar -tf" "$theirs"
+done
+
+ours=$(median fresh_fast "$driver" all "$inputs/many.zip" "$fast/x")
+theirs=$(median fresh_fast bsdtar -xf "$inputs/many.zip" -C "$fast/x")
+row_in s "materialize-all 20,000 (tmpfs)" "$ours" "bsdtar -xf" "$theirs"
 
 if ((micro)); then
     cmake --build build -j2 >/dev/null
