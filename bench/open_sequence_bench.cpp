@@ -54,7 +54,7 @@ void BM_HelperProcess(benchmark::State& state) {
     const std::vector<unsigned char> payload = HelperClient::EncodeOpenRequest(request);
     for (auto _ : state) {
         std::string message;
-        auto helper = HelperClient::HelperProcess::Start({OMBREX_HELPER_BINARY, {}, -1, false}, &message);
+        auto helper = HelperClient::HelperProcess::Start({OMBREX_HELPER_BINARY, {}, {}, false}, &message);
         if (!helper) {
             state.SkipWithError(message.c_str());
             break;

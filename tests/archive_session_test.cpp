@@ -203,7 +203,7 @@ TEST(ArchiveSession, AnArchiveWindowArrivesAsAnInheritedDescriptor) {
         EXPECT_TRUE(session->running());
     }
     SessionOptions options = RealHelper();
-    options.archive_descriptor = descriptor;
+    options.archive_handle = static_cast<std::uint64_t>(descriptor);
     auto session = Start(options);
     const Outcome outcome = session->Open(request, index);
     ASSERT_TRUE(outcome.ok()) << outcome.message;

@@ -22,7 +22,7 @@ struct ToolRun {
 
 ToolRun Tool(const std::vector<std::string>& arguments) {
     std::string message;
-    auto process = HelperClient::HelperProcess::Start({OMBREX_TOOL_BINARY, arguments, -1, false}, &message);
+    auto process = HelperClient::HelperProcess::Start({OMBREX_TOOL_BINARY, arguments, {}, false}, &message);
     EXPECT_NE(process, nullptr) << message;
     if (!process) return {};
     process->CloseInput();

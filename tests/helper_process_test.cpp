@@ -20,7 +20,7 @@ int OpenDescriptorCount() {
 TEST(HelperProcess, AMissingBinaryIsReportedAndLeavesNothingBehind) {
     const int before = OpenDescriptorCount();
     std::string message;
-    auto process = HelperClient::HelperProcess::Start({"/nonexistent/helper", {}, -1, false}, &message);
+    auto process = HelperClient::HelperProcess::Start({"/nonexistent/helper", {}, {}, false}, &message);
     EXPECT_EQ(process, nullptr);
     EXPECT_EQ(message, "cannot run the helper: No such file or directory");
     EXPECT_EQ(OpenDescriptorCount(), before);

@@ -236,7 +236,7 @@ TEST(RequestLoopProcess, ClosedStandardErrorCannotCarryTheRedirectedOutput) {
     }
     // With descriptor 2 closed the reply channel's duplicate must not land on
     // 2 and so become what standard output is redirected to.
-    auto helper = testsupport::StartHelper({}, -1, true);
+    auto helper = testsupport::StartHelper({}, std::nullopt, true);
     helper->CloseInput();
     const auto output = helper->ReadToEnd(kReplyTimeout);
     ASSERT_TRUE(output);

@@ -47,7 +47,7 @@ int main(int argc, char** argv) {
     }
     Sweep sweep;
     std::string message;
-    sweep.helper = HelperClient::HelperProcess::Start({argv[1], {}, -1, false}, &message);
+    sweep.helper = HelperClient::HelperProcess::Start({argv[1], {}, {}, false}, &message);
     if (!sweep.helper) return sweep.Violation("cannot start the helper: " + message);
     HelperClient::HelperProcess& helper = *sweep.helper;
 

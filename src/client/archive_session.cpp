@@ -35,7 +35,7 @@ std::unique_ptr<ArchiveSession> ArchiveSession::Start(const SessionOptions& opti
         start.arguments.push_back(std::to_string(options.memory_limit_mb));
     }
     if (options.test_hooks) start.arguments.push_back("--test-hooks");
-    start.inherited_descriptor = options.archive_descriptor;
+    start.inherited_handle = options.archive_handle;
     std::string message;
     auto process = HelperProcess::Start(start, &message);
     if (!process) {

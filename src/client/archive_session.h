@@ -22,9 +22,11 @@ struct SessionOptions {
     std::string helper_binary;
     std::int64_t memory_limit_mb = 0;  // 0: no cap
     bool test_hooks = false;
-    // Left open in the helper under the same number (3 or above), so that an
-    // OpenRequest can name it as its os_handle.
-    int archive_descriptor = -1;
+    // A host handle value left open in the helper under the same value, so
+    // that an OpenRequest can name it as its os_handle: a descriptor number
+    // (3 or above) on POSIX, an inheritable handle on Windows.
+    // platform::OpenFileForChild opens a file so, platform::HandleValue names it.
+    std::optional<std::uint64_t> archive_handle;
     std::chrono::milliseconds reply_timeout{std::chrono::minutes(5)};
 };
 

@@ -1,33 +1,35 @@
 // Starts the helper as a child process and speaks frames with it: requests
 // to its standard input, replies from its standard output, its standard
 // error collected as text. The parent side; never dies of a closed pipe and
-// never leaves a zombie or a descriptor behind.
+// never leaves a zombie, a handle or a descriptor behind.
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "helper/frame_codec.h"
+#include "platform/child_process.h"
 
 namespace HelperClient {
 
 struct StartOptions {
     std::string binary;
     std::vector<std::string> arguments;
-    // Left open in the child under the same number (>= 3), for handle passing.
-    int inherited_descriptor = -1;
-    // Start the child with descriptor 2 closed instead of collecting it.
+    // A host handle value left open in the child under the same value, for
+    // handle passing: a descriptor number (3 or above) on POSIX, an
+    // inheritable handle on Windows (platform::OpenFileForChild makes both).
+    std::optional<std::uint64_t> inherited_handle;
+    // Start the child without a standard error instead of collecting it.
     bool close_standard_error = false;
 };
 
-struct ExitStatus {
-    bool exited = false;  // false: ended by a signal
-    int code = 0;         // exit code when exited, else the signal number
-    long peak_rss_kib = 0;  // the child's largest resident set
-};
+// How the helper ended: whether it exited on its own, its exit code (or on
+// POSIX the signal that ended it) and its peak memory where the host tells.
+using ExitStatus = platform::ChildExit;
 
 struct Frame {
     ArchiveHelper::MessageType type = ArchiveHelper::MessageType::StatusReply;
@@ -40,22 +42,22 @@ class HelperProcess {
 public:
     using Clock = std::chrono::steady_clock;
 
-    // Starts the binary; null with a message when the pipes, the fork or the
-    // exec fail.
+    // Starts the binary; null with a message when the pipes, the process or
+    // the program fail.
     static std::unique_ptr<HelperProcess> Start(const StartOptions& options, std::string* message);
 
     HelperProcess(const HelperProcess&) = delete;
     HelperProcess& operator=(const HelperProcess&) = delete;
     // Closes every pipe; a child still running is killed and reaped.
-    ~HelperProcess();
+    ~HelperProcess() = default;
 
-    int pid() const { return pid_; }
+    int pid() const { return child_->id(); }
 
     // Kills the child unless it has ended, reaps it and returns how it ended.
     ExitStatus Kill();
 
     // Raw bytes to the child's standard input; false once the child stopped
-    // reading (no SIGPIPE is raised).
+    // reading (no signal is raised).
     bool WriteBytes(ArchiveHelper::Bytes bytes);
     bool SendRequest(ArchiveHelper::MessageType type, ArchiveHelper::Bytes payload);
     // Ends the child's standard input.
@@ -90,23 +92,14 @@ public:
     const std::string& StandardError();
 
 private:
-    HelperProcess() = default;
-    // Drains standard error and waits until the reply channel is readable or
-    // the deadline passes; false on the deadline.
-    bool AwaitReply(Clock::time_point deadline);
+    explicit HelperProcess(std::unique_ptr<platform::ChildProcess> child) : child_(std::move(child)) {}
     bool ReadReplyBytes(unsigned char* data, std::size_t count, Clock::time_point deadline, ReadResult& failure);
-    void DrainStandardError(int wait_milliseconds);
-    bool Reap(bool block);
 
-    int pid_ = -1;
-    int input_ = -1;
-    int replies_ = -1;
-    int errors_ = -1;
-    std::optional<ExitStatus> status_;
-    std::string standard_error_;
+    std::unique_ptr<platform::ChildProcess> child_;
 };
 
-// The helper's exit status text for messages: "exit 2" or "signal 6".
+// The helper's exit status text for messages: "exit 2", and for a helper that
+// did not exit on its own "signal 9" (POSIX) or "killed" (Windows).
 std::string DescribeExit(const ExitStatus& status);
 
 }  // namespace HelperClient

@@ -5,6 +5,8 @@
 #include <ctime>
 #include <vector>
 
+#include "platform/platform.h"
+
 namespace HelperClient {
 
 using ArchiveMount::ArchiveKind;
@@ -28,7 +30,7 @@ std::string FormatTime(std::int64_t seconds) {
     const std::time_t value = static_cast<std::time_t>(seconds);
     std::tm parts{};
     char text[32];
-    if (localtime_r(&value, &parts) == nullptr || std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts) == 0) {
+    if (!platform::LocalTime(value, parts) || std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts) == 0) {
         return std::to_string(seconds);
     }
     return text;
@@ -122,7 +124,9 @@ std::string FormatIndexJson(const ArchiveHelper::IndexSummary& index) {
         AppendJsonString(out, entry.dos_path);
         out += std::string(",\"is_dir\":") + (entry.is_dir ? "true" : "false");
         out += ",\"size\":" + std::to_string(entry.size) + ",\"mtime\":" + std::to_string(entry.mtime);
-        out += ",\"crc\":" + (entry.has_crc ? "\"" + Crc(entry) + "\"" : std::string("null"));
+        // Appended piece by piece: GCC 12 misreads "literal" + std::string&& as an overlapping copy.
+        out += ",\"crc\":";
+        out += entry.has_crc ? '"' + Crc(entry) + '"' : std::string("null");
         out += ",\"nested_zip_offset\":" +
                (entry.nested_zip_offset < 0 ? std::string("null") : std::to_string(entry.nested_zip_offset));
         out += "}";

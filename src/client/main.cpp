@@ -1,13 +1,8 @@
 // ombrex-archive: opens archives through the archive helper from the command
 // line; lists, describes and extracts them as a DOS program sees them.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <cerrno>
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -19,6 +14,7 @@
 #include "client/member_lookup.h"
 #include "client/progress_line.h"
 #include "client/tree_layout.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -36,12 +32,18 @@ constexpr int kExitHelper = 3;
 constexpr std::int64_t kProgressBytes = 64LL << 20;
 constexpr std::size_t kProgressFiles = 2000;
 
+// Paths travel as UTF-8 (operands, requests, messages); the host's own form
+// is made only where the file system is touched.
+fs::path HostPath(const std::string& utf8) {
+    auto path = platform::PathFromUtf8(utf8);
+    return path ? *path : fs::path(utf8);
+}
+
+std::string Utf8(const fs::path& path) { return platform::PathToUtf8(path); }
+
 // The helper is built next to this tool.
 std::string DefaultHelper(const char* argv0) {
-    std::error_code error;
-    fs::path self = fs::read_symlink("/proc/self/exe", error);
-    if (error) self = argv0;
-    return (self.parent_path() / "ombrex-archive-helper").string();
+    return platform::PathToUtf8(platform::ProgramBeside(argv0, "ombrex-archive-helper"));
 }
 
 int Complain(const std::string& text) {
@@ -71,10 +73,6 @@ class Tool {
 public:
     Tool(const CommandOptions& options, std::string helper) : options_(options), helper_(std::move(helper)) {}
 
-    ~Tool() {
-        if (descriptor_ >= 0) close(descriptor_);
-    }
-
     int Run() {
         switch (options_.command) {
             case HelperClient::Command::Hello: return Hello();
@@ -91,7 +89,7 @@ private:
         HelperClient::SessionOptions session;
         session.helper_binary = helper_;
         session.memory_limit_mb = options_.memory_limit_mb;
-        session.archive_descriptor = descriptor_;
+        if (passed_.valid()) session.archive_handle = platform::HandleValue(passed_.get());
         session.reply_timeout = options_.timeout;
         Outcome failure;
         session_ = ArchiveSession::Start(session, &failure);
@@ -100,16 +98,14 @@ private:
     }
 
     // Starts the helper and opens the archive; a window is read through a
-    // descriptor handed down to the helper.
+    // handle handed down to the helper.
     bool Open(int& exit_code) {
-        archive_ = fs::absolute(options_.operands[0]).string();
+        archive_ = Utf8(fs::absolute(HostPath(options_.operands[0])));
         if (options_.window.present) {
-            const int opened = open(archive_.c_str(), O_RDONLY | O_CLOEXEC);
-            // Kept above the standard descriptors whatever this process was started with.
-            descriptor_ = opened < 0 ? -1 : fcntl(opened, F_DUPFD_CLOEXEC, 3);
-            if (opened >= 0) close(opened);
-            if (descriptor_ < 0) {
-                exit_code = Complain("cannot open " + options_.operands[0] + ": " + std::strerror(errno));
+            std::string reason;
+            passed_ = platform::OpenFileForChild(HostPath(archive_), &reason);
+            if (!passed_.valid()) {
+                exit_code = Complain("cannot open " + options_.operands[0] + ": " + reason);
                 return false;
             }
         }
@@ -118,7 +114,7 @@ private:
         request.path = archive_;
         request.limits = options_.limits;
         if (options_.window.present) {
-            request.os_handle = static_cast<std::uint64_t>(descriptor_);
+            request.os_handle = platform::HandleValue(passed_.get());
             request.window_offset = options_.window.offset;
             request.window_length = options_.window.length;
         }
@@ -175,14 +171,14 @@ private:
         const ArchiveMount::Entry* entry = HelperClient::FindMember(index_.entries, name);
         if (!entry) return Complain(options_.operands[0] + ": no member '" + name + "'");
         if (entry->is_dir) return Complain(options_.operands[0] + ": '" + name + "' is a directory");
-        fs::path out = fs::absolute(options_.operands[2]);
+        fs::path out = fs::absolute(HostPath(options_.operands[2]));
         std::error_code error;
         if (fs::is_directory(out, error)) {
             const auto relative = HelperClient::DosRelativePath(entry->dos_path);
             if (!relative) return Complain("the helper gave an unusable DOS path '" + entry->dos_path + "'");
             out /= relative->filename();
         }
-        const Outcome outcome = session_->Materialize(static_cast<std::uint32_t>(entry->ordinal), out.string());
+        const Outcome outcome = session_->Materialize(static_cast<std::uint32_t>(entry->ordinal), Utf8(out));
         if (!outcome.ok()) return Report(options_.operands[0] + ": '" + name + "'", outcome, session_.get());
         Finish();
         return 0;
@@ -191,20 +187,18 @@ private:
     int ExtractAll() {
         int exit_code = 0;
         if (!Open(exit_code)) return exit_code;
-        const fs::path target = fs::absolute(options_.operands[1]);
+        const fs::path target = fs::absolute(HostPath(options_.operands[1]));
         std::error_code error;
         fs::create_directories(target, error);
-        if (error) return Complain("cannot create " + target.string() + ": " + error.message());
+        if (error) return Complain("cannot create " + Utf8(target) + ": " + error.message());
         // The helper writes into a scratch directory of ours inside the target,
         // so the moves stay on one file system. DOS names are upper case, so
         // no entry can take this name.
-        std::string pattern = (target / ".ombrex-scratch-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) {
-            return Complain("cannot create a scratch directory in " + target.string() + ": " + std::strerror(errno));
-        }
-        const fs::path scratch = pattern;
-        const int result = FillTree(scratch, target);
-        fs::remove_all(scratch, error);
+        std::string reason;
+        const auto scratch = platform::MakeScratchDirectory(target, ".ombrex-scratch-", &reason);
+        if (!scratch) return Complain("cannot create a scratch directory in " + Utf8(target) + ": " + reason);
+        const int result = FillTree(*scratch, target);
+        fs::remove_all(*scratch, error);
         return result;
     }
 
@@ -230,7 +224,7 @@ private:
             }
             progress.Show("extracting", written, files.size(), written_bytes, total_bytes);
         };
-        const Outcome outcome = session_->MaterializeAll(scratch.string(), watch);
+        const Outcome outcome = session_->MaterializeAll(Utf8(scratch), watch);
         if (!outcome.ok()) {
             progress.Finish();
             return Report(options_.operands[0], outcome, session_.get());
@@ -250,7 +244,7 @@ private:
     const CommandOptions& options_;
     std::string helper_;
     std::string archive_;
-    int descriptor_ = -1;
+    platform::Descriptor passed_;
     std::unique_ptr<ArchiveSession> session_;
     ArchiveHelper::IndexSummary index_;
 };
@@ -260,7 +254,7 @@ private:
 int main(int argc, char** argv) {
     CommandOptions options;
     std::string message;
-    if (!HelperClient::ParseCommandOptions(std::vector<std::string>(argv + 1, argv + argc), options, &message)) {
+    if (!HelperClient::ParseCommandOptions(platform::Utf8Arguments(argc, argv), options, &message)) {
         std::fprintf(stderr, "ombrex-archive: %s (see --help)\n", message.c_str());
         return kExitUsage;
     }

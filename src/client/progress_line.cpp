@@ -1,10 +1,10 @@
 #include "client/progress_line.h"
 
-#include <unistd.h>
+#include "platform/platform.h"
 
 namespace HelperClient {
 
-bool IsTerminal(std::FILE* stream) { return isatty(fileno(stream)) == 1; }
+bool IsTerminal(std::FILE* stream) { return platform::TerminalTakesStatusLine(stream); }
 
 void ProgressLine::Show(const char* verb, std::size_t done, std::size_t total, std::uint64_t bytes_done,
                         std::uint64_t bytes_total) {

@@ -1,8 +1,9 @@
 #include "client/tree_layout.h"
 
-#include <chrono>
 #include <system_error>
 #include <vector>
+
+#include "platform/platform.h"
 
 namespace HelperClient {
 
@@ -31,11 +32,6 @@ namespace {
 bool Fail(std::string* message, std::string text, const std::error_code& error) {
     if (message) *message = std::move(text) + ": " + error.message();
     return false;
-}
-
-fs::file_time_type FileTime(std::int64_t seconds) {
-    const auto system = std::chrono::system_clock::time_point(std::chrono::seconds(seconds));
-    return fs::file_time_type::clock::from_sys(system);
 }
 
 }  // namespace
@@ -76,7 +72,7 @@ bool LayOutTree(const ArchiveHelper::IndexSummary& index, const fs::path& scratc
     // Stamping a directory leaves its parent's time alone.
     for (std::size_t i = index.entries.size(); i-- > 0;) {
         if (!index.entries[i].is_dir) continue;
-        fs::last_write_time(places[i], FileTime(index.entries[i].mtime), error);
+        error = platform::SetModificationTime(places[i], index.entries[i].mtime);
         if (error) return Fail(message, "cannot set the time of " + places[i].string(), error);
     }
     return true;

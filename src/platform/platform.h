@@ -12,6 +12,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
+#include <vector>
 
 #include "platform/owners.h"
 
@@ -107,6 +109,39 @@ std::optional<std::filesystem::path> PathFromUtf8(std::string_view utf8);
 
 // A path as UTF-8, for messages and log lines.
 std::string PathToUtf8(const std::filesystem::path& path);
+
+// Opens an existing file for reading, to be handed to a child process that
+// ChildOptions::inherited_handle names it to: on POSIX a close-on-exec
+// descriptor numbered 3 or above, on Windows a descriptor over an inheritable
+// handle. Empty on failure, with the host's reason.
+Descriptor OpenFileForChild(const std::filesystem::path& path, std::string* reason);
+
+// The value a child process names a descriptor's file by: the descriptor
+// number on POSIX, the handle under it on Windows.
+std::uint64_t HandleValue(int descriptor);
+
+// Creates a new directory, readable by this user alone where the host has
+// such permissions, named `prefix` and a random suffix inside `parent`.
+// Nullopt on failure, with the host's reason.
+std::optional<std::filesystem::path> MakeScratchDirectory(const std::filesystem::path& parent,
+                                                          std::string_view prefix, std::string* reason);
+
+// The program's arguments after its own name, as UTF-8: `argv` on POSIX,
+// the command line's UTF-16 form on Windows, whose `argv` is in the ANSI code page.
+std::vector<std::string> Utf8Arguments(int argc, char** argv);
+
+// The program `name` in this program's own directory, with the host's suffix
+// for programs; `argv0` places this program when the host cannot say.
+std::filesystem::path ProgramBeside(const char* argv0, std::string_view name);
+
+// True when the stream is a terminal that redraws a status line in place
+// (ANSI erase-line sequences); on Windows this turns the console's handling
+// of those sequences on.
+bool TerminalTakesStatusLine(std::FILE* stream);
+
+// Sets the modification time of a file or a directory to `seconds` since
+// 1970-01-01 00:00 UTC; the host's error, if any.
+std::error_code SetModificationTime(const std::filesystem::path& path, std::int64_t seconds);
 
 // Local broken-down time of `seconds`, thread-safe; false when it cannot be converted.
 bool LocalTime(std::time_t seconds, std::tm& out);

@@ -2,6 +2,7 @@
 #include "platform/platform.h"
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <clocale>
 #include <csignal>
@@ -197,6 +198,50 @@ std::optional<std::filesystem::path> PathFromUtf8(std::string_view utf8) {
 }
 
 std::string PathToUtf8(const std::filesystem::path& path) { return path.string(); }
+
+Descriptor OpenFileForChild(const std::filesystem::path& path, std::string* reason) {
+    int opened;
+    do {
+        opened = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (opened < 0 && errno == EINTR);
+    Descriptor original(opened);
+    // Kept above the standard descriptors whatever this process was started with.
+    Descriptor passed(original.valid() ? fcntl(original.get(), F_DUPFD_CLOEXEC, 3) : -1);
+    if (!passed.valid() && reason) *reason = std::strerror(errno);
+    return passed;
+}
+
+std::uint64_t HandleValue(int descriptor) { return static_cast<std::uint64_t>(descriptor); }
+
+std::optional<std::filesystem::path> MakeScratchDirectory(const std::filesystem::path& parent,
+                                                          std::string_view prefix, std::string* reason) {
+    std::string pattern = (parent / (std::string(prefix) + "XXXXXX")).string();
+    if (mkdtemp(pattern.data()) == nullptr) {
+        if (reason) *reason = std::strerror(errno);
+        return std::nullopt;
+    }
+    return std::filesystem::path(pattern);
+}
+
+std::vector<std::string> Utf8Arguments(int argc, char** argv) {
+    return std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc);
+}
+
+std::filesystem::path ProgramBeside(const char* argv0, std::string_view name) {
+    std::error_code error;
+    std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (error) self = argv0;
+    return self.parent_path() / std::string(name);
+}
+
+std::error_code SetModificationTime(const std::filesystem::path& path, std::int64_t seconds) {
+    const auto system = std::chrono::system_clock::time_point(std::chrono::seconds(seconds));
+    std::error_code error;
+    std::filesystem::last_write_time(path, std::filesystem::file_time_type::clock::from_sys(system), error);
+    return error;
+}
+
+bool TerminalTakesStatusLine(std::FILE* stream) { return isatty(fileno(stream)) == 1; }
 
 bool LocalTime(std::time_t seconds, std::tm& out) { return localtime_r(&seconds, &out) != nullptr; }
 

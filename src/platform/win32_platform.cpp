@@ -3,6 +3,7 @@
 #include "platform/platform.h"
 
 #include <windows.h>
+#include <shellapi.h>
 
 #include <cerrno>
 #include <clocale>
@@ -11,7 +12,10 @@
 #include <io.h>
 #include <share.h>
 #include <sys/stat.h>
+#include <random>
 #include <vector>
+
+#include "platform/win32_support.h"
 
 namespace platform {
 
@@ -184,6 +188,113 @@ std::string PathToUtf8(const std::filesystem::path& path) {
     std::string narrow(static_cast<std::size_t>(narrow_length), '\0');
     WideCharToMultiByte(CP_UTF8, 0, wide.data(), length, narrow.data(), narrow_length, nullptr, nullptr);
     return narrow;
+}
+
+std::string SystemErrorText(DWORD code) {
+    wchar_t* text = nullptr;
+    const DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                            FORMAT_MESSAGE_IGNORE_INSERTS,
+                                        nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::wstring message = length > 0 ? std::wstring(text, length) : std::wstring();
+    if (text != nullptr) LocalFree(text);
+    while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' || message.back() == L' ')) {
+        message.pop_back();
+    }
+    if (message.empty()) return "error " + std::to_string(code);
+    return PathToUtf8(std::filesystem::path(std::move(message)));
+}
+
+Descriptor OpenFileForChild(const std::filesystem::path& path, std::string* reason) {
+    SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    WinHandle handle(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 &inheritable, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!handle.valid()) {
+        if (reason) *reason = SystemErrorText(GetLastError());
+        return Descriptor();
+    }
+    // Inheritable for the C runtime as well, unlike WrapOwnedHandle's descriptors.
+    const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle.get()), _O_RDONLY | _O_BINARY);
+    if (descriptor < 0) {
+        if (reason) *reason = "cannot make a descriptor for the handle";
+        return Descriptor();
+    }
+    handle.release();
+    return Descriptor(descriptor);
+}
+
+std::uint64_t HandleValue(int descriptor) {
+    return static_cast<std::uint64_t>(static_cast<std::uintptr_t>(_get_osfhandle(descriptor)));
+}
+
+std::optional<std::filesystem::path> MakeScratchDirectory(const std::filesystem::path& parent,
+                                                          std::string_view prefix, std::string* reason) {
+    static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    std::random_device random;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string name(prefix);
+        for (int i = 0; i < 8; ++i) name.push_back(kLetters[random() % (sizeof kLetters - 1)]);
+        const std::filesystem::path directory = parent / name;
+        // Created with the parent's permissions; a Windows directory has no
+        // mode of its own to narrow.
+        if (CreateDirectoryW(directory.c_str(), nullptr)) return directory;
+        if (GetLastError() != ERROR_ALREADY_EXISTS) break;
+    }
+    if (reason) *reason = SystemErrorText(GetLastError());
+    return std::nullopt;
+}
+
+std::vector<std::string> Utf8Arguments(int, char**) {
+    std::vector<std::string> arguments;
+    int count = 0;
+    wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (wide == nullptr) return arguments;
+    for (int i = 1; i < count; ++i) arguments.push_back(PathToUtf8(std::filesystem::path(wide[i])));
+    LocalFree(wide);
+    return arguments;
+}
+
+std::filesystem::path ProgramBeside(const char* argv0, std::string_view name) {
+    std::wstring self(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = GetModuleFileNameW(nullptr, self.data(), static_cast<DWORD>(self.size()));
+        if (length == 0) {
+            self = std::filesystem::path(argv0).native();
+            break;
+        }
+        if (length < self.size()) {
+            self.resize(length);
+            break;
+        }
+        self.resize(self.size() * 2);
+    }
+    return std::filesystem::path(self).parent_path() / (std::string(name) + ".exe");
+}
+
+std::error_code SetModificationTime(const std::filesystem::path& path, std::int64_t seconds) {
+    // Backup semantics open directories too, which the C runtime cannot stamp.
+    WinHandle file(CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!file.valid()) return std::error_code(static_cast<int>(GetLastError()), std::system_category());
+    // FILETIME counts 100 ns steps from 1601-01-01.
+    constexpr std::int64_t kEpochDifference = 11644473600;
+    const auto ticks = static_cast<std::uint64_t>((seconds + kEpochDifference) * 10000000);
+    FILETIME time{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+    if (!SetFileTime(file.get(), nullptr, nullptr, &time)) {
+        return std::error_code(static_cast<int>(GetLastError()), std::system_category());
+    }
+    return {};
+}
+
+bool TerminalTakesStatusLine(std::FILE* stream) {
+    const intptr_t handle = _get_osfhandle(_fileno(stream));
+    DWORD mode = 0;
+    if (handle == reinterpret_cast<intptr_t>(INVALID_HANDLE_VALUE) ||
+        !GetConsoleMode(reinterpret_cast<HANDLE>(handle), &mode)) {
+        return false;
+    }
+    return (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0 ||
+           SetConsoleMode(reinterpret_cast<HANDLE>(handle), mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
 }
 
 bool LocalTime(std::time_t seconds, std::tm& out) { return localtime_s(&out, &seconds) == 0; }

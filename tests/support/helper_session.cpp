@@ -59,13 +59,14 @@ std::string StartUpNotice() {
 }
 
 std::unique_ptr<HelperClient::HelperProcess> StartHelper(const std::vector<std::string>& arguments,
-                                                         int inherited_descriptor, bool close_standard_error) {
+                                                         std::optional<std::uint64_t> inherited_handle,
+                                                         bool close_standard_error) {
     if (!HelperIsWindowsProgram()) {
-        return Start({OMBREX_HELPER_BINARY, arguments, inherited_descriptor, close_standard_error});
+        return Start({OMBREX_HELPER_BINARY, arguments, inherited_handle, close_standard_error});
     }
     std::vector<std::string> command{WindowsHelper()};
     command.insert(command.end(), arguments.begin(), arguments.end());
-    return Start({Environment("OMBREX_TEST_WINE", "/usr/bin/wine"), command, inherited_descriptor,
+    return Start({Environment("OMBREX_TEST_WINE", "/usr/bin/wine"), command, inherited_handle,
                   close_standard_error});
 }
 
@@ -75,7 +76,7 @@ HelperWithHandle StartHelperWithArchiveHandle(const std::filesystem::path& archi
     if (!HelperIsWindowsProgram()) {
         platform::Descriptor passed = platform::OpenFileSharedForReading(archive);
         EXPECT_GE(passed.get(), 3);
-        started.helper = StartHelper(arguments, passed.get());
+        started.helper = StartHelper(arguments, static_cast<std::uint64_t>(passed.get()));
         started.handle = static_cast<std::uint64_t>(passed.get());
         passed.reset();  // the child keeps its own copy
         return started;
@@ -85,7 +86,7 @@ HelperWithHandle StartHelperWithArchiveHandle(const std::filesystem::path& archi
     std::vector<std::string> command{(helper.parent_path() / "ombrex-spawn-with-handle.exe").string(),
                                      archive.string(), value_file, helper.string()};
     command.insert(command.end(), arguments.begin(), arguments.end());
-    started.helper = Start({Environment("OMBREX_TEST_WINE", "/usr/bin/wine"), command, -1, false});
+    started.helper = Start({Environment("OMBREX_TEST_WINE", "/usr/bin/wine"), command, {}, false});
     if (started.helper) started.handle = ReadHandleValue(value_file, *started.helper);
     return started;
 }

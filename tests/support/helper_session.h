@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,7 +35,7 @@ std::string StartUpNotice();
 // Starts the helper with `arguments`; fails the test when it cannot be
 // started. An inherited descriptor is a POSIX-only way of passing a handle.
 std::unique_ptr<HelperClient::HelperProcess> StartHelper(const std::vector<std::string>& arguments = {},
-                                                         int inherited_descriptor = -1,
+                                                         std::optional<std::uint64_t> inherited_handle = {},
                                                          bool close_standard_error = false);
 
 // A helper that inherited an open read handle on an archive, and the value
