@@ -1,17 +1,14 @@
 #include "client/archive_session.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
+#include "platform/platform.h"
 #include "support/archive_builder.h"
 #include "support/helper_session.h"
+#include "support/host.h"
 #include "support/open_descriptors.h"
 #include "support/temp_dir.h"
 
@@ -24,7 +21,9 @@ using HelperClient::ArchiveSession;
 using HelperClient::Outcome;
 using HelperClient::SessionOptions;
 
-bool ProcessGone(int pid) { return !std::filesystem::exists("/proc/" + std::to_string(pid)); }
+// How abort() ends the helper: by SIGABRT, or with exit code 3 from the
+// Windows C runtime.
+const std::string kAborted = testsupport::kWindowsHost ? "exit 3" : "signal 6";
 
 SessionOptions RealHelper(std::chrono::milliseconds timeout = testsupport::kReplyTimeout) {
     SessionOptions options;
@@ -46,7 +45,7 @@ TEST(ArchiveSession, AMissingHelperCannotStart) {
     Outcome failure;
     EXPECT_EQ(ArchiveSession::Start(options, &failure), nullptr);
     EXPECT_EQ(failure.code, Error::HelperFailed);
-    EXPECT_EQ(failure.message, "cannot run the helper: No such file or directory");
+    EXPECT_EQ(failure.message, "cannot run the helper: " + testsupport::NoSuchFileText());
 }
 
 TEST(ArchiveSession, HelloThenACleanEndWithThePeakMemoryAndNothingLeft) {
@@ -67,41 +66,67 @@ TEST(ArchiveSession, HelloThenACleanEndWithThePeakMemoryAndNothingLeft) {
     EXPECT_EQ(testsupport::OpenDescriptorCount(), before);
 }
 
-// Stand-ins for a helper gone wrong, as shell scripts.
+// Stand-ins for a helper gone wrong: copies of the fake helper, each named
+// after what it does (tests/fake_helper.cpp).
 struct Misbehaviour {
-    const char* name;
-    const char* script;
+    const char* behaviour;
     Error code;
-    const char* message;
+    std::string message;
 };
 
 TEST(ArchiveSession, AHelperThatDiesStallsOrSpeaksOutOfProtocolIsReapedAndSpent) {
+    const std::string killed = " (" + testsupport::KilledByParent() + ")";
     const Misbehaviour cases[] = {
-        {"exits at once", "exit 3", Error::HelperFailed, "the helper ended without a reply (exit 3)"},
-        {"echoes the request", "exec cat", Error::HelperFailed, "a reply of type 1 out of protocol (signal 9)"},
-        {"writes garbage", "printf 'not a frame at all'; exec sleep 30", Error::HelperFailed,
-         "a malformed reply frame (signal 9)"},
-        {"never answers", "exec sleep 30", Error::HelperTimeout, "no reply within 1 s (signal 9)"},
+        {"exits-at-once", Error::HelperFailed, "the helper ended without a reply (exit 3)"},
+        {"echoes", Error::HelperFailed, "a reply of type 1 out of protocol" + killed},
+        {"wrong-type", Error::HelperFailed, "a reply of type 66 out of protocol" + killed},
+        {"writes-garbage", Error::HelperFailed, "a malformed reply frame" + killed},
+        {"lies-about-length", Error::HelperFailed, "a malformed hello reply" + killed},
+        {"huge-length", Error::HelperFailed, "a malformed reply frame" + killed},
+        {"stops-mid-frame", Error::HelperFailed, "the helper ended without a reply (exit 0)"},
+        {"never-answers", Error::HelperTimeout, "no reply within 1 s" + killed},
     };
     testsupport::TempDir temp;
     const auto before = testsupport::OpenDescriptorCount();
     for (const Misbehaviour& fake : cases) {
-        const auto script = temp.WriteFile("helper", std::string("#!/bin/sh\n") + fake.script + "\n");
-        std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+        SCOPED_TRACE(fake.behaviour);
         SessionOptions options;
-        options.helper_binary = script.string();
+        options.helper_binary = platform::PathToUtf8(testsupport::FakeHelper(temp.path(), fake.behaviour));
         options.reply_timeout = 1s;
         auto session = Start(options);
+        ASSERT_TRUE(session);
         ArchiveHelper::HelloReply hello;
         const Outcome outcome = session->Hello(hello);
-        EXPECT_EQ(outcome.code, fake.code) << fake.name;
-        EXPECT_EQ(outcome.message, fake.message) << fake.name;
-        EXPECT_FALSE(session->running()) << fake.name;
-        ASSERT_TRUE(session->exit_status()) << fake.name;
-        EXPECT_EQ(session->Materialize(0, "x").message, "the helper is not running") << fake.name;
+        EXPECT_EQ(outcome.code, fake.code);
+        EXPECT_EQ(outcome.message, fake.message) << session->helper_log();
+        EXPECT_FALSE(session->running());
+        ASSERT_TRUE(session->exit_status());
+        EXPECT_TRUE(testsupport::ChildProcessIds().empty()) << "the helper was left running or unreaped";
+        EXPECT_EQ(session->Materialize(0, "x").message, "the helper is not running");
         session.reset();
-        EXPECT_EQ(testsupport::OpenDescriptorCount(), before) << fake.name;
+        EXPECT_EQ(testsupport::OpenDescriptorCount(), before);
     }
+}
+
+TEST(ArchiveSession, AHelperThatOutlivesItsCloseRequestIsKilledAndReaped) {
+    testsupport::TempDir temp;
+    const auto before = testsupport::OpenDescriptorCount();
+    SessionOptions options;
+    options.helper_binary = platform::PathToUtf8(testsupport::FakeHelper(temp.path(), "ignores-close"));
+    options.reply_timeout = 1s;
+    auto session = Start(options);
+    ASSERT_TRUE(session);
+    ArchiveHelper::HelloReply hello;
+    ASSERT_TRUE(session->Hello(hello).ok());
+    const auto status = session->Finish();
+    ASSERT_TRUE(status);
+    EXPECT_EQ(HelperClient::DescribeExit(*status), testsupport::KilledByParent());
+    EXPECT_TRUE(testsupport::ChildProcessIds().empty()) << "the helper was left running or unreaped";
+    const Outcome after = session->Hello(hello);
+    EXPECT_EQ(after.code, Error::HelperFailed);
+    EXPECT_EQ(after.message, "the helper is not running");
+    session.reset();
+    EXPECT_EQ(testsupport::OpenDescriptorCount(), before);
 }
 
 // A session with a small ZIP open, the helper started with --test-hooks.
@@ -115,26 +140,9 @@ protected:
         session = Start(options);
         const Outcome outcome = session->Open(testsupport::OpenByPath(archive.string()), index);
         ASSERT_TRUE(outcome.ok()) << outcome.message;
-        pid = session->running() ? HelperPid() : -1;
-    }
-
-    // The helper's pid, read from the one child this test process has.
-    int HelperPid() {
-        for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-            const std::string name = entry.path().filename();
-            if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-            std::ifstream stat(entry.path() / "stat");
-            std::string line;
-            std::getline(stat, line);
-            const auto close = line.rfind(')');
-            if (close == std::string::npos) continue;
-            int parent = 0;
-            char state = 0;
-            std::istringstream rest(line.substr(close + 1));
-            rest >> state >> parent;
-            if (parent == getpid()) return std::stoi(name);
-        }
-        return -1;
+        // The helper is the one child this test process has.
+        const auto children = testsupport::ChildProcessIds();
+        pid = session->running() && children.size() == 1 ? children[0] : -1;
     }
 
     testsupport::TempDir temp;
@@ -167,8 +175,8 @@ TEST_F(OpenArchive, AStallPastTheDeadlineIsATimeoutAndTheHelperIsKilledAndReaped
     ASSERT_TRUE(session->SendHook(MessageType::StallHook, 0).ok());
     const Outcome outcome = session->Materialize(0, (temp.path() / "never").string());
     EXPECT_EQ(outcome.code, Error::HelperTimeout);
-    EXPECT_EQ(outcome.message, "no reply within 2 s (signal 9)");
-    EXPECT_TRUE(ProcessGone(pid)) << "the helper was left running or as a zombie";
+    EXPECT_EQ(outcome.message, "no reply within 2 s (" + testsupport::KilledByParent() + ")");
+    EXPECT_FALSE(testsupport::ProcessRunning(pid)) << "the helper was left running or unreaped";
     EXPECT_FALSE(std::filesystem::exists(temp.path() / "never"));
 }
 
@@ -177,19 +185,20 @@ TEST_F(OpenArchive, AnAbortIsAFailureWithItsSignal) {
     ASSERT_TRUE(session->SendHook(MessageType::AbortHook, 0xFFFFFFFF).ok());
     const Outcome outcome = session->MaterializeAll((temp.path() / "all").string());
     EXPECT_EQ(outcome.code, Error::HelperFailed);
-    EXPECT_EQ(outcome.message, "the helper ended without a reply (signal 6)");
-    EXPECT_TRUE(ProcessGone(pid));
+    EXPECT_EQ(outcome.message, "the helper ended without a reply (" + kAborted + ")");
+    EXPECT_FALSE(testsupport::ProcessRunning(pid));
 }
 
-TEST(ArchiveSession, AnArchiveWindowArrivesAsAnInheritedDescriptor) {
+TEST(ArchiveSession, AnArchiveWindowArrivesAsAnInheritedHandle) {
     testsupport::TempDir temp;
     const std::string zip = testsupport::BuildArchive(testsupport::Container::ZipStored, {{"inner.txt", "inside"}});
     const std::string junk(1000, 'j');
     const auto file = temp.WriteFile("disk.img", junk + zip + junk);
-    const int descriptor = open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    ASSERT_GE(descriptor, 3);
+    std::string reason;
+    const platform::Descriptor passed = platform::OpenFileForChild(file, &reason);
+    ASSERT_TRUE(passed.valid()) << reason;
     auto request = testsupport::OpenByPath(file.string());
-    request.os_handle = static_cast<std::uint64_t>(descriptor);
+    request.os_handle = platform::HandleValue(passed.get());
     request.window_offset = static_cast<std::int64_t>(junk.size());
     request.window_length = static_cast<std::int64_t>(zip.size());
 
@@ -203,18 +212,18 @@ TEST(ArchiveSession, AnArchiveWindowArrivesAsAnInheritedDescriptor) {
         EXPECT_TRUE(session->running());
     }
     SessionOptions options = RealHelper();
-    options.archive_handle = static_cast<std::uint64_t>(descriptor);
+    options.archive_handle = request.os_handle;
     auto session = Start(options);
     const Outcome outcome = session->Open(request, index);
     ASSERT_TRUE(outcome.ok()) << outcome.message;
     EXPECT_EQ(index.archive_size, zip.size());
     ASSERT_EQ(index.entries.size(), 1u);
     EXPECT_EQ(index.entries[0].path, "inner.txt");
-    close(descriptor);
 }
 
 TEST(ArchiveSession, TheMemoryCapReachesTheHelper) {
     if (testsupport::kSanitizerBuild) GTEST_SKIP() << "a data-size cap also limits the sanitizer's own mappings";
+    if (testsupport::RunningUnderWine()) GTEST_SKIP() << "Wine does not enforce the job's memory limit";
     SessionOptions options = RealHelper();
     options.test_hooks = true;
     options.memory_limit_mb = 32;

@@ -8,6 +8,7 @@
 #include "mount/archive_reader_impl.h"
 #include "platform/platform.h"
 #include "support/archive_builder.h"
+#include "support/host.h"
 #include "support/log_recorder.h"
 #include "support/open_descriptors.h"
 #include "support/temp_dir.h"
@@ -25,10 +26,11 @@ protected:
 };
 
 TEST_F(ArchiveSources, PathsThatAreNotRegularFilesFailAtOnceWithOneLogLine) {
+    const testsupport::UnwrittenPipe pipe(dir.path(), "pipe");  // a blocking open would hang on it
     const std::filesystem::path paths[] = {
         dir.path(),
-        dir.MakeFifo("pipe"),  // no writer: a blocking open would hang here
-        "/dev/null",
+        pipe.path(),
+        testsupport::NullDevice(),
         dir.path() / "missing.zip",
     };
     for (const auto& path : paths) {

@@ -6,13 +6,16 @@
 #include <fstream>
 
 #include "client/helper_process.h"
+#include "platform/platform.h"
 #include "support/archive_builder.h"
+#include "support/helper_session.h"
 #include "support/temp_dir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using testsupport::HostText;
 
 struct ToolRun {
     int exit_code = -1;
@@ -72,8 +75,8 @@ TEST_F(ArchiveTool, ListShowsEveryEntryWithItsDosPathAsTableAndJson) {
 
     const ToolRun info = Tool({"info", archive.string()});
     ASSERT_EQ(info.exit_code, 0) << info.err;
-    EXPECT_NE(info.out.find("kind: zip\n"), std::string::npos) << info.out;
-    EXPECT_NE(info.out.find("entries: 5 (3 files, 2 directories)\n"), std::string::npos) << info.out;
+    EXPECT_NE(info.out.find(HostText("kind: zip\n")), std::string::npos) << info.out;
+    EXPECT_NE(info.out.find(HostText("entries: 5 (3 files, 2 directories)\n")), std::string::npos) << info.out;
 }
 
 TEST_F(ArchiveTool, ExtractFindsAMemberByArchivePathDosPathOrOrdinal) {
@@ -91,10 +94,10 @@ TEST_F(ArchiveTool, ExtractFindsAMemberByArchivePathDosPathOrOrdinal) {
 
     const ToolRun missing = Tool({"extract", archive.string(), "nothing.txt", (temp.path() / "x").string()});
     EXPECT_EQ(missing.exit_code, 1);
-    EXPECT_EQ(missing.err, "ombrex-archive: " + archive.string() + ": no member 'nothing.txt'\n");
+    EXPECT_EQ(missing.err, HostText("ombrex-archive: " + archive.string() + ": no member 'nothing.txt'\n"));
     const ToolRun directory = Tool({"extract", archive.string(), "empty", (temp.path() / "x").string()});
     EXPECT_EQ(directory.exit_code, 1);
-    EXPECT_EQ(directory.err, "ombrex-archive: " + archive.string() + ": 'empty' is a directory\n");
+    EXPECT_EQ(directory.err, HostText("ombrex-archive: " + archive.string() + ": 'empty' is a directory\n"));
 }
 
 TEST_F(ArchiveTool, ExtractAllLaysOutTheDosTreeAndLeavesNoScratchBehind) {
@@ -103,7 +106,7 @@ TEST_F(ArchiveTool, ExtractAllLaysOutTheDosTreeAndLeavesNoScratchBehind) {
     ASSERT_EQ(run.exit_code, 0) << run.err;
     std::vector<std::string> found;
     for (const auto& entry : fs::recursive_directory_iterator(target)) {
-        found.push_back(fs::relative(entry.path(), target).string() + (entry.is_directory() ? "/" : ""));
+        found.push_back(fs::relative(entry.path(), target).generic_string() + (entry.is_directory() ? "/" : ""));
     }
     std::sort(found.begin(), found.end());
     EXPECT_EQ(found, (std::vector<std::string>{"EMPTY/", "GAMEFI~1/", "GAMEFI~1/LEVELO~1.DAT",
@@ -139,13 +142,14 @@ TEST_F(ArchiveTool, FailuresAreOneLineWithTheCodeAndTheExitCodeSaysWhose) {
 
     const ToolRun usage = Tool({"list"});
     EXPECT_EQ(usage.exit_code, 2);
-    EXPECT_EQ(usage.err, "ombrex-archive: usage: ombrex-archive list ARCHIVE (see --help)\n");
+    EXPECT_EQ(usage.err, HostText("ombrex-archive: usage: ombrex-archive list ARCHIVE (see --help)\n"));
 
-    const ToolRun no_helper = Tool({"--helper", "/bin/false", "list", archive.string()});
+    const auto failing = platform::PathToUtf8(testsupport::FakeHelper(temp.path(), "exits-at-once"));
+    const ToolRun no_helper = Tool({"--helper", failing, "list", archive.string()});
     EXPECT_EQ(no_helper.exit_code, 3);
     EXPECT_EQ(no_helper.err.rfind("ombrex-archive: " + archive.string() +
                                       ": the archive helper failed or spoke out of protocol (code 13): "
-                                      "the helper ended without a reply (exit 1)",
+                                      "the helper ended without a reply (exit 3)",
                                   0),
               0u)
         << no_helper.err;

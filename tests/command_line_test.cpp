@@ -68,7 +68,7 @@ TEST(CommandLine, VersionPrintsOneLineWithTheLibraryDetailsAndSpeaksNoProtocol) 
     const auto output = helper->ReadToEnd(kReplyTimeout);
     ASSERT_TRUE(output);
     const std::string line(output->begin(), output->end());
-    if (testsupport::HelperIsWindowsProgram()) {
+    if (testsupport::kWindowsHost) {
         // Its own static library, with every decompressor the filters need built in.
         EXPECT_EQ(line.rfind("ombrex-archive-helper 1 (libarchive 3.", 0), 0u) << line;
         for (const char* library : {" zlib/", " liblzma/", " bz2lib/", " libzstd/"}) {

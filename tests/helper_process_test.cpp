@@ -4,30 +4,28 @@
 
 #include <filesystem>
 
+#include "platform/platform.h"
 #include "support/helper_session.h"
+#include "support/host.h"
+#include "support/open_descriptors.h"
+#include "support/temp_dir.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using ArchiveHelper::MessageType;
 
-int OpenDescriptorCount() {
-    int count = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++count;
-    return count;
-}
-
 TEST(HelperProcess, AMissingBinaryIsReportedAndLeavesNothingBehind) {
-    const int before = OpenDescriptorCount();
+    const auto before = testsupport::OpenDescriptorCount();
     std::string message;
     auto process = HelperClient::HelperProcess::Start({"/nonexistent/helper", {}, {}, false}, &message);
     EXPECT_EQ(process, nullptr);
-    EXPECT_EQ(message, "cannot run the helper: No such file or directory");
-    EXPECT_EQ(OpenDescriptorCount(), before);
+    EXPECT_EQ(message, "cannot run the helper: " + testsupport::NoSuchFileText());
+    EXPECT_EQ(testsupport::OpenDescriptorCount(), before);
 }
 
 TEST(HelperProcess, DestroyingARunningHelperReapsItAndClosesEveryPipe) {
-    const int before = OpenDescriptorCount();
+    const auto before = testsupport::OpenDescriptorCount();
     int pid = 0;
     {
         auto helper = testsupport::StartHelper();
@@ -38,8 +36,8 @@ TEST(HelperProcess, DestroyingARunningHelperReapsItAndClosesEveryPipe) {
         EXPECT_EQ(helper->ReadFrame(frame, 50ms), HelperClient::ReadResult::Timeout);
         EXPECT_EQ(helper->Wait(10ms), std::nullopt);
     }
-    EXPECT_FALSE(std::filesystem::exists("/proc/" + std::to_string(pid))) << "left a zombie";
-    EXPECT_EQ(OpenDescriptorCount(), before);
+    EXPECT_FALSE(testsupport::ProcessRunning(pid)) << "left running or unreaped";
+    EXPECT_EQ(testsupport::OpenDescriptorCount(), before);
 }
 
 TEST(HelperProcess, WritingToAHelperThatEndedFailsWithoutASignal) {
@@ -55,6 +53,7 @@ TEST(HelperProcess, WritingToAHelperThatEndedFailsWithoutASignal) {
 }
 
 TEST(HelperProcess, NoDescriptorOfTheParentLeaksIntoTheChild) {
+    if (testsupport::kWindowsHost) GTEST_SKIP() << "counts the helper's descriptors in /proc";
     auto helper = testsupport::StartHelper();
     ASSERT_TRUE(helper);
     ASSERT_TRUE(helper->SendRequest(MessageType::HelloRequest, {}));
@@ -65,6 +64,29 @@ TEST(HelperProcess, NoDescriptorOfTheParentLeaksIntoTheChild) {
         ++count;
     }
     EXPECT_EQ(count, 4);  // 0, 1 (now standard error), 2 and the reply channel
+}
+
+TEST(HelperProcess, OfTheParentsInheritableHandlesOnlyThePassedOneReachesTheChild) {
+    testsupport::TempDir temp;
+    const auto file = temp.WriteFile("data.bin", "data");
+    // What a careless start would hand down: no close-on-exec, or inheritable.
+    const platform::Descriptor leaky = testsupport::OpenLeakyDescriptor(file);
+    ASSERT_TRUE(leaky.valid());
+    std::string reason;
+    const platform::Descriptor passed = platform::OpenFileForChild(file, &reason);
+    ASSERT_TRUE(passed.valid()) << reason;
+    const std::uint64_t leaky_value = platform::HandleValue(leaky.get());
+    const std::uint64_t passed_value = platform::HandleValue(passed.get());
+    std::string message;
+    auto probe = HelperClient::HelperProcess::Start(
+        {platform::PathToUtf8(testsupport::FakeHelper(temp.path(), "probe-handles")),
+         {std::to_string(leaky_value), std::to_string(passed_value)}, passed_value, false},
+        &message);
+    ASSERT_TRUE(probe) << message;
+    const auto seen = probe->ReadToEnd(testsupport::kReplyTimeout);
+    ASSERT_TRUE(seen);
+    EXPECT_EQ(std::string(seen->begin(), seen->end()), "01") << "1: open in the child, leaky handle first";
+    testsupport::ExpectExit(*probe, 0);
 }
 
 }  // namespace

@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "mount/archive_fingerprint.h"
 #include "support/archive_builder.h"
 #include "support/byte_image.h"
+#include "support/host.h"
 #include "support/isz_image_writer.h"
 #include "support/open_outcome.h"
 #include "support/zip_image_writer.h"
@@ -115,7 +118,11 @@ TEST_F(IndexAssembly, AnIszImageIsOneIsoMember) {
     ExpectIndexed(OpenBytes(dir, "disk.isz", isz, {1, 5 * 2048, 5 * 2048}));
     ExpectRefused(OpenBytes(dir, "disk.isz", isz, {1, 5 * 2048 - 1, 1 << 20}), Error::SizeOverLimit,
                   "declared total over 10239 bytes");
-    ExpectRefused(OpenBytes(dir, "aux.isz", isz), Error::NameRefused, "'aux.iso': reserved device name");
+    // Windows takes a file named after a DOS device for the device unless its
+    // path is literal.
+    const std::filesystem::path device_named = testsupport::LiteralPath(dir.path() / "aux.isz");
+    std::ofstream(device_named, std::ios::binary) << isz;
+    ExpectRefused(testsupport::OpenPath(device_named), Error::NameRefused, "'aux.iso': reserved device name");
     testsupport::IszImageWriter locked = writer;
     locked.header().has_password = 1;
     ExpectRefused(OpenBytes(dir, "disk.isz", Text(locked.Build())), Error::PasswordProtected,

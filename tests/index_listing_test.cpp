@@ -2,8 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <ctime>
+#include "support/host.h"
 
 namespace {
 
@@ -13,8 +12,7 @@ using ArchiveMount::Entry;
 class IndexListing : public ::testing::Test {
 protected:
     void SetUp() override {
-        setenv("TZ", "UTC", 1);
-        tzset();
+        testsupport::UseUtcAsLocalTime();
         index.kind = ArchiveMount::ArchiveKind::SevenZip;
         index.declared_total = 1234;
         index.archive_size = 999;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "mount/archive_reader_impl.h"
+#include "support/host.h"
 #include "support/archive_builder.h"
 #include "support/file_size_limit.h"
 #include "support/hand_reader.h"
@@ -151,6 +152,7 @@ TEST_F(MaterializeFront, SizeMismatchFailsTheFileButVectorKeepsWhatArrived) {
 }
 
 TEST_F(MaterializeFront, FullDiskFailsTheMemberAndKeepsTheOldFile) {
+    if (testsupport::kWindowsHost) GTEST_SKIP() << "stands a file size limit in for a full disk; Windows has none";
     const auto reader = Reader();
     const fs::path target = dir.WriteFile("out/big", "old");
     std::string message;

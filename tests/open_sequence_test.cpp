@@ -1,7 +1,5 @@
 // The checks before the walk, in the order the open runs them, through real opens.
 #include <gtest/gtest.h>
-#include <sys/resource.h>
-#include <unistd.h>
 
 #include "mount/archive_reader_impl.h"
 #include "mount/archive_sources.h"
@@ -316,17 +314,11 @@ TEST_F(OpenSequence, NoDescriptorLeftForThePreReaders) {
     const std::string zip = BuildArchive(Container::ZipStored, {{"a.txt", "alpha"}});
     const platform::Descriptor caller = ArchiveMount::OpenArchiveFile(dir.WriteFile("a.zip", zip));
     ASSERT_TRUE(caller.valid());
-    const int lowest_free = dup(0);  // the number the reader's duplicate will get
-    ASSERT_GE(lowest_free, 0);
-    close(lowest_free);
-    rlimit saved{};
-    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
-    rlimit tight = saved;
-    tight.rlim_cur = static_cast<rlim_t>(lowest_free) + 1;
-    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
     OpenResult out;
-    ArchiveMount::OpenArchiveDescriptor(out, caller.get(), dir.path() / "a.zip", {}, {});
-    setrlimit(RLIMIT_NOFILE, &saved);
+    {
+        const testsupport::ScopedDescriptorLimit limit(1);  // the reader's own duplicate
+        ArchiveMount::OpenArchiveDescriptor(out, caller.get(), dir.path() / "a.zip", {}, {});
+    }
     EXPECT_EQ(out.error, Error::OpenFailed);
     EXPECT_EQ(out.message, "zip could not be read");
 }

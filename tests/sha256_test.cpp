@@ -9,6 +9,8 @@
 #include <random>
 #include <sstream>
 
+#include "support/host.h"
+
 namespace {
 
 using ArchiveMount::Sha256Hex;
@@ -25,6 +27,7 @@ TEST(Sha256Hex, MatchesTheStandardVectors) {
 // Every length around the one- and two-block padding boundaries, and a few
 // longer ones, against the system's own sha256sum.
 TEST(Sha256Hex, AgreesWithCoreutilsAcrossBlockBoundaries) {
+    if (testsupport::kWindowsHost) GTEST_SKIP() << "runs Debian's sha256sum, a Linux program";
     std::vector<std::size_t> lengths;
     for (std::size_t n = 0; n <= 200; ++n) lengths.push_back(n);
     for (const std::size_t n : {255u, 256u, 257u, 1000u, 4095u, 4096u, 65537u, 1u << 20}) lengths.push_back(n);

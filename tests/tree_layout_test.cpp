@@ -91,7 +91,7 @@ TEST(LayOutTree, AFileThePassDidNotWriteIsAFailure) {
     index.entries = {File(3, "GONE.TXT")};
     std::string message;
     EXPECT_FALSE(HelperClient::LayOutTree(index, temp.path() / "scratch", temp.path() / "out", {}, &message));
-    EXPECT_EQ(message.rfind("cannot move " + (temp.path() / "scratch/3").string() + " to ", 0), 0u) << message;
+    EXPECT_EQ(message.rfind("cannot move " + (temp.path() / "scratch" / "3").string() + " to ", 0), 0u) << message;
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <map>
 
 #include "platform/platform.h"
+#include "support/host.h"
 #include "support/scratch_file.h"
 #include "support/zip_image_writer.h"
 
@@ -678,6 +679,7 @@ std::map<std::string, Bytes> SampleFiles() {
 }
 
 TEST(ZipCentralDirectory, ReadsArchivesFromTheZipTool) {
+    if (testsupport::kWindowsHost) GTEST_SKIP() << "runs Debian's zip, a Linux program";
     if (std::system("command -v zip >/dev/null 2>&1") != 0) GTEST_SKIP() << "zip is not installed";
     const std::filesystem::path root = UniqueTemporaryPath("ombrex-zip-tool");
     const auto files = SampleFiles();
@@ -703,7 +705,7 @@ TEST(ZipCentralDirectory, ReadsArchivesFromTheLibraryWriter) {
         struct archive* writer = archive_write_new();
         ASSERT_EQ(archive_write_set_format_zip(writer), ARCHIVE_OK);
         ASSERT_EQ(archive_write_set_options(writer, options), ARCHIVE_OK) << options;
-        ASSERT_EQ(archive_write_open_filename(writer, archive.c_str()), ARCHIVE_OK);
+        ASSERT_EQ(archive_write_open_filename(writer, archive.string().c_str()), ARCHIVE_OK);
         for (const auto& [name, data] : files) {
             struct archive_entry* entry = archive_entry_new();
             archive_entry_set_pathname(entry, name.c_str());

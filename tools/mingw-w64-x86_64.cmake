@@ -30,3 +30,6 @@ set(PKG_CONFIG_ARGN --static)
 
 # One self-contained .exe: the C++ runtime, winpthread and every library inside.
 set(CMAKE_EXE_LINKER_FLAGS_INIT -static)
+
+# Test programs run under Wine: the test listing and CTest start them with it.
+set(CMAKE_CROSSCOMPILING_EMULATOR wine)

@@ -124,9 +124,7 @@ std::string FormatIndexJson(const ArchiveHelper::IndexSummary& index) {
         AppendJsonString(out, entry.dos_path);
         out += std::string(",\"is_dir\":") + (entry.is_dir ? "true" : "false");
         out += ",\"size\":" + std::to_string(entry.size) + ",\"mtime\":" + std::to_string(entry.mtime);
-        // Appended piece by piece: GCC 12 misreads "literal" + std::string&& as an overlapping copy.
-        out += ",\"crc\":";
-        out += entry.has_crc ? '"' + Crc(entry) + '"' : std::string("null");
+        out += ",\"crc\":" + (entry.has_crc ? "\"" + Crc(entry) + "\"" : std::string("null"));
         out += ",\"nested_zip_offset\":" +
                (entry.nested_zip_offset < 0 ? std::string("null") : std::to_string(entry.nested_zip_offset));
         out += "}";

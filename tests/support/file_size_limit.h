@@ -1,4 +1,5 @@
 // Simulates a full disk: files of this process cannot grow past a limit.
+// POSIX only (RLIMIT_FSIZE): Windows has no such limit.
 #pragma once
 
 namespace testsupport {

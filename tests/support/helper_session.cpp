@@ -2,21 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <fstream>
 
 #include "platform/platform.h"
 
 namespace testsupport {
 
 namespace {
-
-std::string Environment(const char* name, const char* fallback = "") {
-    const char* value = std::getenv(name);
-    return value != nullptr && *value != '\0' ? value : fallback;
-}
-
-std::string WindowsHelper() { return Environment("OMBREX_TEST_WINDOWS_HELPER"); }
 
 std::unique_ptr<HelperClient::HelperProcess> Start(const HelperClient::StartOptions& options) {
     std::string message;
@@ -25,26 +16,10 @@ std::unique_ptr<HelperClient::HelperProcess> Start(const HelperClient::StartOpti
     return process;
 }
 
-// The parent writes the value before it starts the helper, so it is there
-// by the time the helper answers anything; waiting covers a slow start.
-std::uint64_t ReadHandleValue(const std::filesystem::path& file, HelperClient::HelperProcess& helper) {
-    const auto deadline = std::chrono::steady_clock::now() + kReplyTimeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-        std::ifstream in(file);
-        std::string line;
-        if (std::getline(in, line) && !in.eof()) return std::stoull(line);
-        if (helper.Wait(std::chrono::milliseconds(50))) break;
-    }
-    ADD_FAILURE() << "the test parent wrote no handle value; its error output: " << helper.StandardError();
-    return 0;
-}
-
 }  // namespace
 
-bool HelperIsWindowsProgram() { return !WindowsHelper().empty(); }
-
 std::string HostText(const std::string& text) {
-    if (!HelperIsWindowsProgram()) return text;
+    if (!kWindowsHost) return text;
     std::string out;
     for (const char c : text) {
         if (c == '\n') out.push_back('\r');
@@ -54,41 +29,35 @@ std::string HostText(const std::string& text) {
 }
 
 std::string StartUpNotice() {
-    return HelperIsWindowsProgram() ? HostText("archive helper: no UTF-8 locale, names outside ASCII are refused\n")
-                                    : "";
+    return kWindowsHost ? HostText("archive helper: no UTF-8 locale, names outside ASCII are refused\n") : "";
 }
+
+std::string KilledByParent() { return kWindowsHost ? "killed" : "signal 9"; }
 
 std::unique_ptr<HelperClient::HelperProcess> StartHelper(const std::vector<std::string>& arguments,
                                                          std::optional<std::uint64_t> inherited_handle,
                                                          bool close_standard_error) {
-    if (!HelperIsWindowsProgram()) {
-        return Start({OMBREX_HELPER_BINARY, arguments, inherited_handle, close_standard_error});
-    }
-    std::vector<std::string> command{WindowsHelper()};
-    command.insert(command.end(), arguments.begin(), arguments.end());
-    return Start({Environment("OMBREX_TEST_WINE", "/usr/bin/wine"), command, inherited_handle,
-                  close_standard_error});
+    return Start({OMBREX_HELPER_BINARY, arguments, inherited_handle, close_standard_error});
 }
 
 HelperWithHandle StartHelperWithArchiveHandle(const std::filesystem::path& archive,
                                               const std::vector<std::string>& arguments) {
+    std::string reason;
+    const platform::Descriptor passed = platform::OpenFileForChild(archive, &reason);
+    EXPECT_TRUE(passed.valid()) << archive << ": " << reason;
     HelperWithHandle started;
-    if (!HelperIsWindowsProgram()) {
-        platform::Descriptor passed = platform::OpenFileSharedForReading(archive);
-        EXPECT_GE(passed.get(), 3);
-        started.helper = StartHelper(arguments, static_cast<std::uint64_t>(passed.get()));
-        started.handle = static_cast<std::uint64_t>(passed.get());
-        passed.reset();  // the child keeps its own copy
-        return started;
-    }
-    const std::filesystem::path helper = WindowsHelper();
-    const auto value_file = archive.string() + ".handle";
-    std::vector<std::string> command{(helper.parent_path() / "ombrex-spawn-with-handle.exe").string(),
-                                     archive.string(), value_file, helper.string()};
-    command.insert(command.end(), arguments.begin(), arguments.end());
-    started.helper = Start({Environment("OMBREX_TEST_WINE", "/usr/bin/wine"), command, {}, false});
-    if (started.helper) started.handle = ReadHandleValue(value_file, *started.helper);
-    return started;
+    started.handle = platform::HandleValue(passed.get());
+    started.helper = StartHelper(arguments, started.handle);
+    return started;  // the child keeps its own copy
+}
+
+std::filesystem::path FakeHelper(const std::filesystem::path& directory, const std::string& behaviour) {
+    const std::filesystem::path fake = OMBREX_FAKE_HELPER_BINARY;
+    const auto copy = directory / (behaviour + fake.extension().string());
+    std::error_code error;
+    std::filesystem::copy_file(fake, copy, std::filesystem::copy_options::overwrite_existing, error);
+    EXPECT_FALSE(error) << copy << ": " << error.message();
+    return copy;
 }
 
 void ExpectExit(HelperClient::HelperProcess& helper, int code) {

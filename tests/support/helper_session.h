@@ -11,17 +11,11 @@
 
 #include "client/helper_process.h"
 #include "client/request_encoding.h"
+#include "support/host.h"
 
 namespace testsupport {
 
 constexpr std::chrono::milliseconds kReplyTimeout{20000};
-
-// The end-to-end tests drive build/ombrex-archive-helper, or the Windows
-// build of the helper under Wine when OMBREX_TEST_WINDOWS_HELPER names its
-// .exe (OMBREX_TEST_WINE names the wine command, /usr/bin/wine by default).
-// tools/test-windows.sh picks the tests that start the helper by name: a new
-// end-to-end test belongs in its list.
-bool HelperIsWindowsProgram();
 
 // `text` as the helper's text-mode streams carry it: standard error, and
 // standard output before the switch to binary, end lines with CR LF on Windows.
@@ -32,22 +26,28 @@ std::string HostText(const std::string& text);
 // always says so.
 std::string StartUpNotice();
 
-// Starts the helper with `arguments`; fails the test when it cannot be
-// started. An inherited descriptor is a POSIX-only way of passing a handle.
+// How the client describes a helper it killed: "signal 9" (POSIX), "killed"
+// (Windows).
+std::string KilledByParent();
+
+// Starts the helper with `arguments`, and `inherited_handle` passed on (a
+// host handle value); fails the test when it cannot be started.
 std::unique_ptr<HelperClient::HelperProcess> StartHelper(const std::vector<std::string>& arguments = {},
                                                          std::optional<std::uint64_t> inherited_handle = {},
                                                          bool close_standard_error = false);
 
 // A helper that inherited an open read handle on an archive, and the value
-// an OpenRequest names that handle by: a descriptor number on POSIX; on
-// Windows a handle that the test parent ombrex-spawn-with-handle.exe, beside
-// the helper's .exe, opened inheritable and started the helper with.
+// an OpenRequest names that handle by; the test holds no copy of it.
 struct HelperWithHandle {
     std::unique_ptr<HelperClient::HelperProcess> helper;
     std::uint64_t handle = 0;
 };
 HelperWithHandle StartHelperWithArchiveHandle(const std::filesystem::path& archive,
                                               const std::vector<std::string>& arguments = {});
+
+// A copy of the fake helper (tests/fake_helper.cpp) in `directory`, named
+// after the `behaviour` it is to show.
+std::filesystem::path FakeHelper(const std::filesystem::path& directory, const std::string& behaviour);
 
 // Waits for the helper to end and expects it to exit with `code`; a failure
 // shows what the helper (or Wine, starting it) wrote to standard error.

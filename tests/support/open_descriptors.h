@@ -7,10 +7,12 @@
 
 namespace testsupport {
 
-// How many descriptors the process has open right now.
+// How many descriptors the process has open right now (Windows: handles on
+// files, pipes and processes; a handle lies under every descriptor).
 std::size_t OpenDescriptorCount();
 
-// The descriptors another process of ours holds, each as "number -> target".
+// The descriptors another process of ours holds, each as "number -> target"
+// (Windows: its handles on files, pipes and processes, as "value -> type N").
 std::set<std::string> OpenDescriptorsOf(int pid);
 
 }  // namespace testsupport

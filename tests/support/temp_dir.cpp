@@ -1,10 +1,12 @@
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <fstream>
 #include <random>
+
+#include "platform/platform.h"
+#include "support/host.h"
 
 namespace testsupport {
 
@@ -18,21 +20,15 @@ TempDir::TempDir() {
 
 TempDir::~TempDir() {
     std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
+    // Literal, so that a test's file named after a DOS device goes as a file.
+    std::filesystem::remove_all(LiteralPath(path_), ignored);
 }
 
 std::filesystem::path TempDir::WriteFile(const std::string& name, const std::string& bytes) const {
-    const auto file = path_ / name;
+    const auto file = path_ / platform::PathFromUtf8(name).value_or(name);
     std::ofstream stream(file, std::ios::binary | std::ios::trunc);
     stream.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     EXPECT_TRUE(stream.good()) << file;
-    return file;
-}
-
-std::filesystem::path TempDir::MakeFifo(const std::string& name) const {
-    // The standard library cannot make FIFOs; only tests need one.
-    const auto file = path_ / name;
-    EXPECT_EQ(mkfifo(file.c_str(), 0600), 0) << file;
     return file;
 }
 

@@ -15,11 +15,8 @@ public:
 
     const std::filesystem::path& path() const { return path_; }
 
-    // Writes `bytes` to `name` inside the directory, replacing what was there.
+    // Writes `bytes` to `name` (UTF-8) inside the directory, replacing what was there.
     std::filesystem::path WriteFile(const std::string& name, const std::string& bytes) const;
-
-    // Creates a FIFO named `name` inside the directory.
-    std::filesystem::path MakeFifo(const std::string& name) const;
 
 private:
     std::filesystem::path path_;
