@@ -24,26 +24,22 @@ bool RunningUnderWine() {
 }
 
 bool ProcessRunning(int pid) {
-    const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));
-    if (process == nullptr) return false;
-    const bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
-    CloseHandle(process);
-    return running;
+    const platform::WinHandle process(OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid)));
+    return process.valid() && WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT;
 }
 
 std::vector<int> ChildProcessIds() {
     std::vector<int> children;
-    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) {
+    const platform::WinHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot.valid()) {
         ADD_FAILURE() << "cannot list the processes (" << GetLastError() << ")";
         return children;
     }
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
         if (entry.th32ParentProcessID == GetCurrentProcessId()) children.push_back(static_cast<int>(entry.th32ProcessID));
     }
-    CloseHandle(snapshot);
     return children;
 }
 
@@ -83,12 +79,13 @@ UnwrittenPipe::~UnwrittenPipe() {
 
 platform::Descriptor OpenLeakyDescriptor(const std::filesystem::path& path) {
     SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    const HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      &inheritable, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return platform::Descriptor();
-    const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDONLY | _O_BINARY);
-    if (descriptor < 0) CloseHandle(handle);
-    return platform::Descriptor(descriptor);
+    platform::WinHandle handle(CreateFileW(path.c_str(), GENERIC_READ,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inheritable,
+                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!handle.valid()) return platform::Descriptor();
+    platform::Descriptor descriptor(_open_osfhandle(reinterpret_cast<intptr_t>(handle.get()), _O_RDONLY | _O_BINARY));
+    if (descriptor.valid()) handle.release();  // the descriptor owns it now
+    return descriptor;
 }
 
 void UseUtcAsLocalTime() {

@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/win32_support.h"
+
 namespace testsupport {
 
 namespace {
@@ -65,15 +67,13 @@ std::vector<HandleEntry> AllHandlesOf(DWORD process_id) {
 // The object type numbers of files and of processes on this host.
 std::pair<USHORT, USHORT> CountedTypes() {
     static const std::pair<USHORT, USHORT> types = [] {
-        const HANDLE file = CreateFileW(L"NUL", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-        const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, GetCurrentProcessId());
+        const platform::WinHandle file(CreateFileW(L"NUL", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        const platform::WinHandle process(OpenProcess(SYNCHRONIZE, FALSE, GetCurrentProcessId()));
         std::pair<USHORT, USHORT> found{0xFFFF, 0xFFFF};
         for (const HandleEntry& entry : AllHandlesOf(GetCurrentProcessId())) {
-            if (entry.handle == reinterpret_cast<ULONG_PTR>(file)) found.first = entry.type;
-            if (entry.handle == reinterpret_cast<ULONG_PTR>(process)) found.second = entry.type;
+            if (entry.handle == reinterpret_cast<ULONG_PTR>(file.get())) found.first = entry.type;
+            if (entry.handle == reinterpret_cast<ULONG_PTR>(process.get())) found.second = entry.type;
         }
-        CloseHandle(file);
-        CloseHandle(process);
         EXPECT_NE(found.first, 0xFFFF) << "the type of file handles is unknown";
         EXPECT_NE(found.second, 0xFFFF) << "the type of process handles is unknown";
         return found;
