@@ -118,6 +118,8 @@ public:
     // Data is buffered, or the pipe has ended or failed: a read need not wait.
     bool ready() const { return begin_ < end_ || state_ != State::Open; }
     bool has_data() const { return begin_ < end_; }
+    // Data has come that nothing was taken from yet.
+    bool fresh() const { return begin_ == 0 && end_ > 0; }
     bool ended() const { return state_ == State::Ended; }
 
     // Starts a read unless one is in flight or the pipe is ready.
@@ -223,7 +225,7 @@ struct ChildProcess::State {
     long peak_rss_kib = 0;
 
     // Some hosts (Wine) have no memory figures for a process that has ended,
-    // so they are also taken whenever the child has answered.
+    // so they are also taken whenever output arrives from the child.
     void NotePeakMemory() {
         PROCESS_MEMORY_COUNTERS counters{};
         counters.cb = sizeof counters;
@@ -388,7 +390,7 @@ ChildProcess::Read ChildProcess::ReadOutput(unsigned char* data, std::size_t cou
     if (!output.open()) return Read::Failed;
     if (state_->Await(true, deadline) == WAIT_TIMEOUT) return Read::Timeout;
     if (output.has_data()) {
-        state_->NotePeakMemory();
+        if (output.fresh()) state_->NotePeakMemory();
         got = output.Take(data, count);
         return Read::Data;
     }

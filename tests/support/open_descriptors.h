@@ -12,7 +12,7 @@ namespace testsupport {
 std::size_t OpenDescriptorCount();
 
 // The descriptors another process of ours holds, each as "number -> target"
-// (Windows: its handles on files, pipes and processes, as "value -> type N").
+// (Windows: its handles on files, pipes and processes, as "value -> File").
 std::set<std::string> OpenDescriptorsOf(int pid);
 
 }  // namespace testsupport

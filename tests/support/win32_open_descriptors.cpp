@@ -3,13 +3,18 @@
 // leak of either shows in the process's handles: those on files (pipes
 // included) and on processes, the kinds the code under test holds. Others,
 // such as events and threads, the runtime makes once on first use.
+//
+// The handles are found by trying every handle value in turn. The system's
+// list of all handles would be quicker, but Wine's server crashes making it
+// while another process is being terminated.
 #include "support/open_descriptors.h"
 
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <winternl.h>
 
-#include <utility>
+#include <string>
 #include <vector>
 
 #include "platform/win32_support.h"
@@ -18,88 +23,58 @@ namespace testsupport {
 
 namespace {
 
-// SystemExtendedHandleInformation: every handle of every process.
-constexpr ULONG kExtendedHandleInformation = 64;
-constexpr LONG kInfoLengthMismatch = static_cast<LONG>(0xC0000004);
+// Handle values are multiples of 4, handed out from the lowest free one; a
+// test process stays far below this.
+constexpr std::uintptr_t kLastHandleValue = 1 << 15;
 
-struct HandleEntry {
-    PVOID object;
-    ULONG_PTR process_id;
-    ULONG_PTR handle;
-    ULONG access;
-    USHORT creator_back_trace;
-    USHORT type;
-    ULONG attributes;
-    ULONG reserved;
-};
+using QueryObject = NTSTATUS(WINAPI*)(HANDLE, OBJECT_INFORMATION_CLASS, PVOID, ULONG, PULONG);
 
-struct HandleTable {
-    ULONG_PTR count;
-    ULONG_PTR reserved;
-    HandleEntry entries[1];
-};
+// "File" or "Process" for the handles counted, else empty.
+std::wstring CountedType(HANDLE handle) {
+    static const auto query = reinterpret_cast<QueryObject>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryObject")));
+    alignas(8) unsigned char buffer[1024];
+    ULONG length = 0;
+    if (query(handle, ObjectTypeInformation, buffer, sizeof buffer, &length) != 0) return {};
+    const auto* type = reinterpret_cast<const PUBLIC_OBJECT_TYPE_INFORMATION*>(buffer);
+    std::wstring name(type->TypeName.Buffer, type->TypeName.Length / sizeof(wchar_t));
+    return name == L"File" || name == L"Process" ? name : std::wstring();
+}
 
-using QuerySystemInformation = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
-
-std::vector<HandleEntry> AllHandlesOf(DWORD process_id) {
-    const auto query = reinterpret_cast<QuerySystemInformation>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
-    std::vector<unsigned char> buffer(1 << 16);
-    LONG status;
-    for (;;) {
-        ULONG needed = 0;
-        status = query(kExtendedHandleInformation, buffer.data(), static_cast<ULONG>(buffer.size()), &needed);
-        if (status != kInfoLengthMismatch) break;
-        buffer.resize(buffer.size() * 2);
-    }
-    std::vector<HandleEntry> found;
-    if (status != 0) {
-        ADD_FAILURE() << "cannot list the handles (status " << std::hex << status << ")";
+// The counted handles of a process, as "value -> type".
+std::vector<std::string> CountedHandles(DWORD process_id) {
+    std::vector<std::string> found;
+    const bool self = process_id == GetCurrentProcessId();
+    const platform::WinHandle process(self ? nullptr : OpenProcess(PROCESS_DUP_HANDLE, FALSE, process_id));
+    if (!self && !process.valid()) {
+        ADD_FAILURE() << "cannot look into process " << process_id << " (" << GetLastError() << ")";
         return found;
     }
-    const auto* table = reinterpret_cast<const HandleTable*>(buffer.data());
-    for (ULONG_PTR i = 0; i < table->count; ++i) {
-        if (table->entries[i].process_id == process_id) found.push_back(table->entries[i]);
+    for (std::uintptr_t value = 4; value <= kLastHandleValue; value += 4) {
+        const HANDLE handle = reinterpret_cast<HANDLE>(value);
+        std::wstring type;
+        if (self) {
+            DWORD flags = 0;
+            if (GetHandleInformation(handle, &flags)) type = CountedType(handle);
+        } else {
+            HANDLE copy = nullptr;
+            if (DuplicateHandle(process.get(), handle, GetCurrentProcess(), &copy, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+                const platform::WinHandle owned(copy);
+                type = CountedType(owned.get());
+            }
+        }
+        if (!type.empty()) found.push_back(std::to_string(value) + " -> " + std::string(type.begin(), type.end()));
     }
     return found;
-}
-
-// The object type numbers of files and of processes on this host.
-std::pair<USHORT, USHORT> CountedTypes() {
-    static const std::pair<USHORT, USHORT> types = [] {
-        const platform::WinHandle file(CreateFileW(L"NUL", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-        const platform::WinHandle process(OpenProcess(SYNCHRONIZE, FALSE, GetCurrentProcessId()));
-        std::pair<USHORT, USHORT> found{0xFFFF, 0xFFFF};
-        for (const HandleEntry& entry : AllHandlesOf(GetCurrentProcessId())) {
-            if (entry.handle == reinterpret_cast<ULONG_PTR>(file.get())) found.first = entry.type;
-            if (entry.handle == reinterpret_cast<ULONG_PTR>(process.get())) found.second = entry.type;
-        }
-        EXPECT_NE(found.first, 0xFFFF) << "the type of file handles is unknown";
-        EXPECT_NE(found.second, 0xFFFF) << "the type of process handles is unknown";
-        return found;
-    }();
-    return types;
-}
-
-std::vector<HandleEntry> HandlesOf(DWORD process_id) {
-    const auto [file, process] = CountedTypes();
-    std::vector<HandleEntry> counted;
-    for (const HandleEntry& entry : AllHandlesOf(process_id)) {
-        if (entry.type == file || entry.type == process) counted.push_back(entry);
-    }
-    return counted;
 }
 
 }  // namespace
 
-std::size_t OpenDescriptorCount() { return HandlesOf(GetCurrentProcessId()).size(); }
+std::size_t OpenDescriptorCount() { return CountedHandles(GetCurrentProcessId()).size(); }
 
 std::set<std::string> OpenDescriptorsOf(int pid) {
-    std::set<std::string> found;
-    for (const HandleEntry& entry : HandlesOf(static_cast<DWORD>(pid))) {
-        found.insert(std::to_string(entry.handle) + " -> type " + std::to_string(entry.type));
-    }
-    return found;
+    const auto handles = CountedHandles(static_cast<DWORD>(pid));
+    return std::set<std::string>(handles.begin(), handles.end());
 }
 
 }  // namespace testsupport
