@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
-#include <initializer_list>
 
 #include "platform/platform.h"
 #include "platform/win32_support.h"
@@ -277,7 +276,8 @@ struct ChildProcess::State {
         }
     }
 
-    // Records how the ended child ended, with what is left of its standard error.
+    // Records how the ended child ended, with what is left of its standard
+    // error, and lets go of it.
     void Reap(bool killed) {
         DWORD code = 0;
         GetExitCodeProcess(process.get(), &code);
@@ -292,6 +292,7 @@ struct ChildProcess::State {
             CollectErrors();
             if (errors.open()) WaitForSingleObject(errors.event(), MillisecondsUntil(until));
         }
+        process.reset();
     }
 };
 
@@ -358,7 +359,7 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const ChildOptions& options, S
 ChildProcess::~ChildProcess() {
     state_->input.reset();
     state_->output.Close();
-    if (state_->process.valid()) Kill();
+    Kill();
 }
 
 int ChildProcess::id() const { return static_cast<int>(state_->id); }
