@@ -32,4 +32,4 @@ set(PKG_CONFIG_ARGN --static)
 set(CMAKE_EXE_LINKER_FLAGS_INIT -static)
 
 # Test programs run under Wine: the test listing and CTest start them with it.
-set(CMAKE_CROSSCOMPILING_EMULATOR wine)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine-run.sh)

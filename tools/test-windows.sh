@@ -21,15 +21,10 @@ timeout 120 wineserver --wait || wineserver --kill 2>/dev/null || true
 # belongs to this prefix alone.
 wineserver --persistent
 trap 'wineserver --kill' EXIT
-# The first programs of a server start Wine's services and desktop process,
-# which keep the output pipes they were started with: under CTest a test's
-# pipes would stay open, and the test would wait out its timeout. A first
-# program with nothing attached starts them; it also starts a helper, as the
-# client tests do.
-timeout 120 wine "$dir/ombrex-archive.exe" hello </dev/null >/dev/null 2>&1 || true
 
 cd "$dir"
-# CTest lists each test program's tests under Wine before running them.
+# CTest lists each test program's tests under Wine before running them, and
+# runs every test program through tools/wine-run.sh.
 ctest --output-on-failure -j "$(nproc)" && exit 0
 # Under Wine a helper once ended with exit code 1 and no output, a code the
 # helper never returns, and it did not recur in hundreds of runs here. A test
