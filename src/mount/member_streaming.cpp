@@ -56,11 +56,12 @@ Error ArchiveReader::Impl::reach_member(int ordinal, std::unique_ptr<LibraryHand
         const std::uint64_t base = window.present ? static_cast<std::uint64_t>(window.offset) : 0;
         ZipMemberView view = ShowZipMember(descriptor.get(), base, zip_places[ordinal], zip_directory_offset);
         if (!view.tail.empty()) {
-            // The member alone is header 0 of its view.
+            // The member alone is header 0 of its view. A view the library
+            // will not open is ours to blame, not the archive's: walk instead.
             handle = std::make_unique<LibraryHandle>();
-            if (OpenZipMemberHandle(descriptor.get(), std::move(view), *handle, message) != kLibraryOpened)
-                return Error::OpenFailed;
-            return WalkTo(*handle, 0, 0, message);
+            std::string refused;
+            if (OpenZipMemberHandle(descriptor.get(), std::move(view), *handle, &refused) == kLibraryOpened)
+                return WalkTo(*handle, 0, 0, message);
         }
     }
     if (kept_handle && kept_next <= ordinal) {
