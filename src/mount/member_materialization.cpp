@@ -14,7 +14,7 @@ Error CheckUnchanged(const ArchiveReader::Impl& impl, std::string* message) {
     ArchiveIdentity now;
     if (!ReadArchiveIdentity(impl.descriptor.get(), now) || now.size != impl.identity.size ||
         now.mtime != impl.identity.mtime) {
-        if (message) *message = "archive size or mtime changed since it was indexed";
+        if (message) *message = kIdentityChangedMessage;
         return Error::ChangedSinceIndexed;
     }
     return Error::Ok;
