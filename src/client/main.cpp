@@ -9,6 +9,7 @@
 #include <cstring>
 #include <cerrno>
 #include <filesystem>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -21,6 +22,7 @@
 #include "client/mounted_archive.h"
 #include "client/progress_line.h"
 #include "client/tree_layout.h"
+#include "dostree/fuse_mount.h"
 
 namespace {
 
@@ -83,6 +85,7 @@ public:
             case HelperClient::Command::Info: return Show();
             case HelperClient::Command::Extract: return Extract();
             case HelperClient::Command::ExtractAll: return ExtractAll();
+            case HelperClient::Command::Mount: return Mount();
         }
         return kExitUsage;
     }
@@ -240,6 +243,35 @@ private:
             &message);
         progress.Finish();
         return laid_out ? 0 : Complain(message);
+    }
+
+    // Serves the DOS tree at the mount point until it is unmounted; members
+    // are materialized through the mount when first opened.
+    int Mount() {
+        const fs::path point = fs::absolute(options_.operands[1]);
+        // What stands in the way is said before any helper starts.
+        const std::string obstacle = DosTree::MountObstacle(point);
+        if (!obstacle.empty()) return Complain(obstacle);
+        int exit_code = 0;
+        if (!Open(exit_code)) return exit_code;
+        std::string message;
+        const std::optional<DosTree::Tree> tree = DosTree::Tree::Build(index(), &message);
+        if (!tree) return Complain(message);
+        std::error_code error;
+        DosTree::ServeOptions serve;
+        serve.mount_point = point;
+        serve.cache_parent = options_.cache_dir.empty() ? fs::temp_directory_path(error) : fs::absolute(options_.cache_dir);
+        serve.cache_bytes = static_cast<std::uint64_t>(options_.cache_bytes);
+        serve.report = [](const std::string& line) { Complain(line); };
+        // Readers come on several threads; the helper serves one at a time.
+        std::mutex one_request;
+        const DosTree::Fetch fetch = [&](std::int32_t ordinal, const fs::path& file) {
+            std::lock_guard lock(one_request);
+            return mount_->Materialize(static_cast<std::uint32_t>(ordinal), file.string());
+        };
+        if (!DosTree::ServeTree(*tree, serve, fetch, &message)) return Complain(message);
+        ShowStats(mount_->Finish());
+        return 0;
     }
 
     const CommandOptions& options_;
