@@ -10,6 +10,7 @@
 #include <map>
 #include <random>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include "client/helper_process.h"
@@ -281,6 +282,74 @@ TEST_F(FuseMount, RefusedMountsSayWhyAndLeaveNothing) {
         EXPECT_FALSE(Mounted(point_));
         EXPECT_TRUE(fs::is_empty(cache_parent_));
     }
+}
+
+// A real DOS client: DOSBox, headless, mounts the tree as C: and a scratch
+// directory as D:, lists every directory with DIR and copies every file with
+// COPY. What DOS listed and copied must be the index and the members' bytes.
+TEST_F(FuseMount, ADosClientListsAndCopiesExactlyTheTree) {
+    if (std::system("command -v dosbox >/dev/null 2>&1") != 0) GTEST_SKIP() << "dosbox is not installed";
+    const auto members = Members();
+    const fs::path archive =
+        dir.WriteFile("game.zip", testsupport::BuildArchive(testsupport::Container::ZipDeflate, members));
+    const Expected expected = ExpectedTree(archive);
+    Mount(archive);
+
+    const fs::path drive_d = dir.path() / "d";
+    fs::create_directories(drive_d);
+    const auto dos = [](std::string path) {
+        std::replace(path.begin(), path.end(), '/', '\\');
+        return path;
+    };
+    std::string script = "mount c " + point_.string() + "\nmount d " + drive_d.string() + "\nc:\n";
+    std::vector<std::string> directories = {""};
+    directories.insert(directories.end(), expected.directories.begin(), expected.directories.end());
+    for (std::size_t i = 0; i < directories.size(); ++i)
+        script += "dir c:\\" + dos(directories[i]) + " > d:\\DIR" + std::to_string(i) + ".TXT\n";
+    std::size_t copies = 0;
+    for (const auto& [path, bytes] : expected.files)
+        script += "copy c:\\" + dos(path) + " d:\\COPY" + std::to_string(copies++) + ".BIN\n";
+    script += "exit\n";
+    const fs::path config = dir.WriteFile(
+        "dosbox.conf", "[sdl]\noutput=surface\n[dosbox]\nmemsize=16\n[cpu]\ncycles=max\n[mixer]\nnosound=true\n"
+                       "[speaker]\npcspeaker=false\n[autoexec]\n" + script);
+    const std::string command = "SDL_VIDEODRIVER=dummy SDL_AUDIODRIVER=dummy HOME=" + dir.path().string() +
+                                " timeout 120 dosbox -conf " + config.string() + " -noconsole > " +
+                                (dir.path() / "dosbox.log").string() + " 2>&1";
+    ASSERT_EQ(std::system(command.c_str()), 0) << ReadFile(dir.path() / "dosbox.log");
+
+    // DIR prints "NAME     EXT        SIZE DATE TIME" or "NAME <DIR> ...".
+    for (std::size_t i = 0; i < directories.size(); ++i) {
+        std::ifstream listing(drive_d / ("DIR" + std::to_string(i) + ".TXT"));
+        std::map<std::string, std::string> listed;  // name -> size or <DIR>
+        for (std::string line; std::getline(listing, line);) {
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            if (line.size() < 13 || line[0] == ' ' || line.rfind("Directory of", 0) == 0) continue;
+            std::string name = line.substr(0, 8);
+            name.erase(name.find_last_not_of(' ') + 1);
+            std::string extension = line.substr(9, 3);
+            extension.erase(extension.find_last_not_of(' ') + 1);
+            if (name == "." || name == "..") continue;
+            std::istringstream rest(line.substr(12));
+            std::string size;
+            rest >> size;
+            size.erase(std::remove(size.begin(), size.end(), ','), size.end());  // 120,003
+            listed[extension.empty() ? name : name + "." + extension] = size;
+        }
+        std::map<std::string, std::string> wanted;
+        const std::string prefix = directories[i].empty() ? "" : directories[i] + "/";
+        for (const auto& [path, bytes] : expected.files)
+            if (path.rfind(prefix, 0) == 0 && path.find('/', prefix.size()) == std::string::npos)
+                wanted[path.substr(prefix.size())] = std::to_string(bytes.size());
+        for (const std::string& sub : expected.directories)
+            if (sub.rfind(prefix, 0) == 0 && sub.size() > prefix.size() &&
+                sub.find('/', prefix.size()) == std::string::npos)
+                wanted[sub.substr(prefix.size())] = "<DIR>";
+        EXPECT_EQ(listed, wanted) << "DIR of C:\\" << dos(directories[i]);
+    }
+    std::size_t copy = 0;
+    for (const auto& [path, bytes] : expected.files)
+        EXPECT_TRUE(ReadFile(drive_d / ("COPY" + std::to_string(copy++) + ".BIN")) == bytes) << path;
 }
 
 }  // namespace
