@@ -9,6 +9,7 @@
 #include <cstring>
 #include <cerrno>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -115,17 +116,21 @@ private:
                 return false;
             }
         }
-        HelperClient::MountOptions mount;
-        mount.session = Session();
-        mount.limits = options_.limits;
-        mount.window = options_.window;
         HelperClient::MountFailure failure;
-        mount_ = MountedArchive::Open(archive_, mount, &failure);
+        mount_ = MountedArchive::Open(archive_, MountOptions(), &failure);
         if (!mount_) {
             exit_code = failure.helper_started ? Report(options_.operands[0], failure.outcome, failure.helper_log)
                                                : Report("cannot start " + helper_, failure.outcome, "");
         }
         return mount_ != nullptr;
+    }
+
+    HelperClient::MountOptions MountOptions() const {
+        HelperClient::MountOptions mount;
+        mount.session = Session();
+        mount.limits = options_.limits;
+        mount.window = options_.window;
+        return mount;
     }
 
     const ArchiveHelper::IndexSummary& index() const { return mount_->Index(); }
@@ -268,6 +273,18 @@ private:
         const DosTree::Fetch fetch = [&](std::int32_t ordinal, const fs::path& file) {
             std::lock_guard lock(one_request);
             return mount_->Materialize(static_cast<std::uint32_t>(ordinal), file.string());
+        };
+        // A second helper extracts the whole tree meanwhile, at the speed of
+        // one pass, so that a reader of many members finds them waiting; it
+        // serves only while its index is the mount's.
+        serve.fill_ahead = [this](const fs::path& directory, const std::function<void()>& arrived) {
+            HelperClient::MountFailure failure;
+            const std::unique_ptr<MountedArchive> fill = MountedArchive::Open(archive_, MountOptions(), &failure);
+            if (!fill || fill->Index().fingerprint != index().fingerprint ||
+                fill->Index().identity.size != index().identity.size ||
+                fill->Index().identity.mtime != index().identity.mtime)
+                return;
+            fill->MaterializeAll(directory.string(), arrived);
         };
         if (!DosTree::ServeTree(*tree, serve, fetch, &message)) return Complain(message);
         ShowStats(mount_->Finish());

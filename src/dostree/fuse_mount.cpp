@@ -6,7 +6,11 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <algorithm>
 #include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
 #include <system_error>
 #include <vector>
 
@@ -19,10 +23,65 @@ namespace fs = std::filesystem;
 namespace {
 
 // What one mount serves; FUSE hands it back to every operation.
+// The file members of `tree` by ordinal, and their bytes in all.
+void FileMembers(const Node& node, std::vector<std::int32_t>& ordinals, std::uint64_t& bytes) {
+    for (const auto& [name, child] : node.children) {
+        if (child->is_dir) {
+            FileMembers(*child, ordinals, bytes);
+        } else {
+            ordinals.push_back(child->ordinal);
+            bytes += static_cast<std::uint64_t>(child->size);
+        }
+    }
+}
+
+// Runs the fill ahead on a thread of its own and takes its files into the
+// cache in ordinal order as they appear, when the fill says so and before a
+// reader fetches a member itself; joins the fill when destroyed.
+class FillAhead {
+public:
+    FillAhead(const Tree& tree, MemberCache& cache, const ServeOptions& options) {
+        std::uint64_t bytes = 0;
+        FileMembers(tree.root(), ordinals_, bytes);
+        if (!options.fill_ahead || bytes > options.cache_bytes) return;
+        std::sort(ordinals_.begin(), ordinals_.end());
+        directory_ = cache.directory() / "ahead";
+        std::error_code error;
+        if (!fs::create_directory(directory_, error)) return;
+        thread_ = std::thread([this, &cache, fill = options.fill_ahead] {
+            fill(directory_, [this, &cache] { TakeArrived(cache); });
+            TakeArrived(cache);
+        });
+    }
+    ~FillAhead() {
+        if (thread_.joinable()) thread_.join();
+    }
+
+    // Members appear complete and in ordinal order: the first missing one
+    // marks how far the fill got.
+    void TakeArrived(MemberCache& cache) {
+        std::lock_guard lock(mutex_);
+        std::error_code error;
+        while (next_ < ordinals_.size()) {
+            const fs::path file = directory_ / std::to_string(ordinals_[next_]);
+            if (!fs::exists(file, error)) break;
+            cache.Adopt(ordinals_[next_++], file);
+        }
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<std::int32_t> ordinals_;
+    std::size_t next_ = 0;
+    fs::path directory_;
+    std::thread thread_;
+};
+
 struct Served {
     const Tree& tree;
     MemberCache& cache;
     const ServeOptions& options;
+    FillAhead* ahead = nullptr;
 };
 
 // One open file: the member and the reader's descriptor on its cached copy.
@@ -73,6 +132,7 @@ int Open(const char* path, struct fuse_file_info* info) {
     if (node == nullptr) return -ENOENT;
     if (node->is_dir) return -EISDIR;
     if ((info->flags & O_ACCMODE) != O_RDONLY) return -EROFS;
+    if (served.ahead != nullptr) served.ahead->TakeArrived(served.cache);
     MemberCache::Opened opened = served.cache.Open(node->ordinal);
     if (!opened.outcome.ok()) {
         if (served.options.report) {
@@ -166,6 +226,8 @@ bool ServeTree(const Tree& tree, const ServeOptions& options, Fetch fetch, std::
     operations.init = Initialize;
 
     Served served{tree, *cache, options};
+    // Declared after the cache, so that the fill ends before the cache goes.
+    std::optional<FillAhead> ahead;
     std::vector<std::string> words = {"ombrex-archive", "-o", "ro,default_permissions,fsname=ombrex-archive"};
     std::vector<char*> argv;
     for (std::string& word : words) argv.push_back(word.data());
@@ -180,6 +242,8 @@ bool ServeTree(const Tree& tree, const ServeOptions& options, Fetch fetch, std::
     if (fuse_set_signal_handlers(fuse_get_session(owner.fuse)) != 0)
         return Fail(message, "cannot set up the signal handlers of the mount");
     owner.handlers = true;
+    ahead.emplace(tree, *cache, options);
+    served.ahead = &*ahead;
     if (options.mounted) options.mounted();
     const int served_result = fuse_loop_mt(owner.fuse, 0);
     // An unmount from outside and a signal both end the loop cleanly; the

@@ -21,6 +21,12 @@ struct ServeOptions {
     std::function<void(const std::string&)> report;
     // Called once the file system is mounted and serving.
     std::function<void()> mounted;
+    // When set, and the whole tree fits the cache, the cache is filled ahead
+    // of the readers: called once, on a thread of its own, with a directory
+    // for complete member files named by ordinal, and a function to call
+    // from time to time that takes in the ones there so far. Readers never
+    // wait for it; the mount's end waits for it to return.
+    std::function<void(const std::filesystem::path& directory, const std::function<void()>& arrived)> fill_ahead;
 };
 
 // Why a mount could not be made, in one line a person understands: no FUSE

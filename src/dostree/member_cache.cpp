@@ -112,6 +112,27 @@ void MemberCache::Close(std::int32_t ordinal) {
     Shrink();
 }
 
+void MemberCache::Adopt(std::int32_t ordinal, const fs::path& file) {
+    std::error_code error;
+    const std::uint64_t bytes = fs::file_size(file, error);
+    std::lock_guard lock(mutex_);
+    if (error || slots_.count(ordinal)) {
+        fs::remove(file, error);
+        return;
+    }
+    fs::rename(file, FileOf(ordinal), error);
+    if (error) {
+        fs::remove(file, error);
+        return;
+    }
+    Slot& ready = slots_[ordinal];
+    ready.state = State::Ready;
+    ready.bytes = bytes;
+    ready.recent = closed_.insert(closed_.end(), ordinal);
+    bytes_ += bytes;
+    Shrink();
+}
+
 void MemberCache::Shrink() {
     while (bytes_ > capacity_ && !closed_.empty()) {
         const std::int32_t oldest = closed_.front();

@@ -44,7 +44,12 @@ public:
     Opened Open(std::int32_t ordinal);
     void Close(std::int32_t ordinal);
 
-    const std::filesystem::path& directory() const { return directory_; }
+    // Takes the complete file `file` (on the cache's file system) as member
+    // `ordinal`, unless the cache has or is fetching that member already, in
+    // which case the file is removed.
+    void Adopt(std::int32_t ordinal, const std::filesystem::path& file);
+
+        const std::filesystem::path& directory() const { return directory_; }
 
 private:
     enum class State { Fetching, Ready };
