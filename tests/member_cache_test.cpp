@@ -108,6 +108,31 @@ TEST(MemberCache, EvictsClosedMembersLeastRecentlyClosedFirst) {
     EXPECT_EQ(ReadAll(held.file), std::string(10, '1'));
 }
 
+// Files filled in ahead become members without a fetch; one the cache has
+// already is dropped.
+TEST(MemberCache, AdoptedFilesServeWithoutAFetch) {
+    testsupport::TempDir dir;
+    FakeArchive archive;
+    std::string message;
+    auto cache = DosTree::MemberCache::Create(dir.path(), 1 << 20, archive.Fetch(10), &message);
+    ASSERT_TRUE(cache) << message;
+    ASSERT_TRUE(cache->Open(2).outcome.ok());
+    fs::create_directory(cache->directory() / "ahead");
+    for (const int ordinal : {2, 5}) {
+        const fs::path file = cache->directory() / "ahead" / std::to_string(ordinal);
+        std::ofstream(file, std::ios::binary) << "ahead";
+        cache->Adopt(ordinal, file);
+        EXPECT_FALSE(fs::exists(file));
+    }
+    auto adopted = cache->Open(5);
+    ASSERT_TRUE(adopted.outcome.ok());
+    EXPECT_EQ(ReadAll(adopted.file), "ahead");
+    auto kept = cache->Open(2);
+    EXPECT_EQ(ReadAll(kept.file), std::string(10, '2'));
+    EXPECT_EQ(archive.fetches.count(5), 0u);
+    EXPECT_EQ(archive.fetches[2], 1);
+}
+
 TEST(MemberCache, ConcurrentReadersOfOneMemberWaitForOneFetch) {
     testsupport::TempDir dir;
     FakeArchive archive;
