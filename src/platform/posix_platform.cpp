@@ -9,6 +9,7 @@
 #include <string>
 #include <cstdlib>
 #include <ctime>
+#include <cwchar>
 #include <fcntl.h>
 #include <malloc.h>
 #include <sys/resource.h>
@@ -18,7 +19,15 @@
 namespace platform {
 
 bool SetCharacterTypeLocale(const char* name) {
-    return std::setlocale(LC_CTYPE, name) != nullptr;
+    if (std::setlocale(LC_CTYPE, name) == nullptr) return false;
+    // The C library loads the locale's conversion tables on the first
+    // multibyte conversion and keeps them. Loaded now, they sit at the bottom
+    // of the heap; loaded by the archive library in the middle of an open,
+    // they would keep all that open freed from going back to the system.
+    std::mbstate_t state{};
+    wchar_t wide = 0;
+    std::mbrtowc(&wide, "a", 1, &state);
+    return true;
 }
 
 bool ApplyMemoryCap(std::uint64_t bytes) {
