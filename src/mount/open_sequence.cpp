@@ -226,6 +226,10 @@ void OpenArchiveDescriptor(OpenResult& out, int descriptor, const std::filesyste
     (void)zone_kept;
     std::string message;
     const Error error = IndexArchive(reader->impl(), &message);
+    // What the walk worked with, the library's own parse of the archive above
+    // all, is freed by now but lies below the index in the heap: given back,
+    // it no longer adds to what the fingerprint and the reply cost on top.
+    platform::ReturnFreedMemory();
     if (error != Error::Ok) {
         FailOpen(out, path, error, std::move(message));
         return;
