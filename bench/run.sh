@@ -5,6 +5,9 @@
 #   2. extract all of a ~300 MiB ZIP       (extract-all vs bsdtar -xf, unzip -q)
 #   3. decode one large shrunk / imploded member   (extract vs unzip -p)
 #   4. materialize member k of an N-member ZIP for several k (the curve)
+#   5. the helper alone, fed a request file: index 20,000 and 65,536
+#      members (vs bsdtar -tf) and materialize all of 20,000 small members
+#      and of ~300 MiB into tmpfs (vs bsdtar -xf)
 # and the peak memory of every helper run. Inputs are built once into
 # bench/cache/. With --micro it also runs the Google Benchmark programs.
 #
@@ -84,6 +87,21 @@ for kind in shrink implode-8k-3; do
     fi
 done
 
+if [[ ! -f $inputs/index-65536.zip ]]; then
+    echo "building inputs: 65,536-member ZIP of small and empty members"
+    tree=$cache/build-index; rm -rf "$tree"; mkdir -p "$tree"
+    for d in $(seq 0 255); do
+        mkdir -p "$tree/dir$d"
+        for f in $(seq 0 255); do
+            if ((f % 2)); then : >"$tree/dir$d/file number $f.txt"; else printf 'member %d\n' "$f" >"$tree/dir$d/file number $f.txt"; fi
+        done
+    done
+    # Files only: the directories are left for the index to make up, and
+    # the member count stays at the default entry cap.
+    (cd "$tree" && find dir* -type f | sort | bsdtar --format zip -n -T - -cf "$OLDPWD/$inputs/index-65536.zip.part")
+    mv "$inputs/index-65536.zip.part" "$inputs/index-65536.zip"; rm -rf "$tree"
+fi
+
 members=4000
 if [[ ! -f $inputs/ordinals.zip ]]; then
     echo "building inputs: $members-member ZIP of 16 KiB members"
@@ -129,6 +147,43 @@ peak() {
 }
 
 ratio() { echo "scale=2; $1 / $2" | bc | sed 's/^\./0./'; }
+
+# The helper alone: requests come from a file, replies go nowhere.
+tmpfs=${OMBREX_BENCH_TMPFS:-/dev/shm}
+tmpfs_out=$tmpfs/ombrex-bench-$$
+fed() { "$helper" <"$1"; }
+fresh_tmpfs() { rm -rf "$tmpfs_out"; mkdir -p "$tmpfs_out"; }
+
+# peak_of INPUT CMD...: peak resident memory of one run of CMD reading
+# INPUT, in MiB.
+peak_of() {
+    local input=$1; shift
+    /usr/bin/time -f %M -o "$scratch/time" "$@" <"$input" >/dev/null 2>&1
+    awk -v k="$(tail -n 1 "$scratch/time")" 'BEGIN { printf "%.1f", k / 1024 }'
+}
+
+# le VALUE COUNT: VALUE as COUNT little-endian bytes.
+le() {
+    local i
+    for ((i = 0; i < $2; i++)); do printf "\\x$(printf %02x $((($1 >> (8 * i)) & 255)))"; done
+}
+
+# request FILE ARCHIVE [DIRECTORY]: an open request for ARCHIVE by path with
+# the default limits, then, given DIRECTORY, a materialize-all into it.
+request() {
+    local length
+    length=$(printf %s "$2" | wc -c)
+    {
+        le $((0x48414D4F)) 4; le 3 2; le 2 1; le 0 1; le $((53 + length)) 4
+        le "$length" 4; printf %s "$2"
+        le 65536 8; le 4294967296 8; le 2147483648 8; le 0 1; le 0 8; le 0 8; le 0 8
+        if [[ -n ${3:-} ]]; then
+            length=$(printf %s "$3" | wc -c)
+            le $((0x48414D4F)) 4; le 3 2; le 4 1; le 0 1; le $((4 + length)) 4
+            le "$length" 4; printf %s "$3"
+        fi
+    } >"$1"
+}
 
 row() {  # row TASK OURS THEIRS_NAME THEIRS TARGET
     printf '%-34s %8ss %-12s %8ss %6s  (target %s)\n' "$1" "$2" "$3" "$4" "$(ratio "$2" "$4")" "$5"
@@ -179,6 +234,33 @@ for kind in shrink implode-8k-3; do
     read -r whole helper <<<"${legacy_peak[$kind]}"
     printf '  %-28s %8s %8s\n' "extract $kind" "$whole" "$helper"
 done
+
+echo
+echo "the helper alone, fed a request file (materializing into $tmpfs)"
+helper=$PWD/build/ombrex-archive-helper
+requests=$scratch/requests
+mkdir -p "$requests"
+request "$requests/open-many" "$PWD/$inputs/many.zip"
+request "$requests/open-65536" "$PWD/$inputs/index-65536.zip"
+request "$requests/all-many" "$PWD/$inputs/many.zip" "$tmpfs_out"
+request "$requests/all-large" "$PWD/$inputs/large.zip" "$tmpfs_out"
+trap 'rm -rf "$scratch" "$tmpfs_out"' EXIT
+
+ours=$(median nothing fed "$requests/open-many")
+theirs=$(median nothing bsdtar -tf "$inputs/many.zip")
+row "index 20,000 members" "$ours" "bsdtar -tf" "$theirs" "<= 1.15"
+ours=$(median nothing fed "$requests/open-65536")
+theirs=$(median nothing bsdtar -tf "$inputs/index-65536.zip")
+row "index 65,536 members" "$ours" "bsdtar -tf" "$theirs" "<= 1.15"
+ours=$(median fresh_tmpfs fed "$requests/all-many")
+theirs=$(median fresh_tmpfs bsdtar -xf "$inputs/many.zip" -C "$tmpfs_out")
+row "materialize-all 20,000 members" "$ours" "bsdtar -xf" "$theirs" "<= 1.10"
+ours=$(median fresh_tmpfs fed "$requests/all-large")
+theirs=$(median fresh_tmpfs bsdtar -xf "$inputs/large.zip" -C "$tmpfs_out")
+row "materialize-all ~300 MiB" "$ours" "bsdtar -xf" "$theirs" "<= 1.0"
+printf '  peak memory, MiB, index 65,536 members: helper %s, bsdtar -tf %s (target <= 32)\n' \
+    "$(peak_of "$requests/open-65536" "$helper")" "$(peak_of /dev/null bsdtar -tf "$inputs/index-65536.zip")"
+rm -rf "$tmpfs_out"
 
 if ((micro)); then
     cmake --build build -j2 >/dev/null
