@@ -21,9 +21,9 @@ Error CheckUnchanged(const ArchiveReader::Impl& impl, std::string* message) {
 }
 
 const Entry* FindFileEntry(const ArchiveReader::Impl& impl, int ordinal) {
-    const auto found = impl.index_by_ordinal.find(ordinal);
-    if (found == impl.index_by_ordinal.end() || found->second >= impl.entries.size()) return nullptr;
-    const Entry& entry = impl.entries[found->second];
+    const std::size_t position = impl.position_of(ordinal);
+    if (position >= impl.entries.size()) return nullptr;
+    const Entry& entry = impl.entries[position];
     return entry.is_dir ? nullptr : &entry;
 }
 

@@ -86,10 +86,12 @@ void ArchiveReader::Impl::drop_kept() const { kept_handle.reset(); }
 
 Error ArchiveReader::Impl::stream_member(struct archive* archive, const Entry& entry, const MemberSink& sink,
                                          std::string* message) const {
-    std::vector<unsigned char> buffer(kReadBlock);
+    // On the stack: a tree of small members paid for allocating and zeroing
+    // a heap block per member.
+    unsigned char buffer[kReadBlock];
     std::int64_t total = 0;
     for (;;) {
-        const la_ssize_t count = archive_read_data(archive, buffer.data(), buffer.size());
+        const la_ssize_t count = archive_read_data(archive, buffer, sizeof buffer);
         // Unlike a header, data read with a warning is not trusted.
         if (count < 0) return LibraryFailure(archive, "read failed", message);
         if (count == 0) {
@@ -103,7 +105,7 @@ Error ArchiveReader::Impl::stream_member(struct archive* archive, const Entry& e
             if (message) *message = "member longer than its declared size";
             return Error::Damaged;
         }
-        if (!sink(buffer.data(), static_cast<unsigned long long>(count))) {
+        if (!sink(buffer, static_cast<unsigned long long>(count))) {
             if (message) *message = "cannot write the member";
             return Error::OpenFailed;
         }

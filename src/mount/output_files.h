@@ -15,8 +15,9 @@ namespace ArchiveMount {
 // times outside 0..kLatestFileTime are clamped into that range.
 constexpr std::int64_t kLatestFileTime = 4102444800LL;
 
-// Eight lowercase hex digits per 32-bit draw from std::random_device, lowest
-// nibble first. Empty when the random source fails.
+// Eight lowercase hex digits per draw: SHA-256 of a key drawn once per
+// process from std::random_device and a counter, so no two draws repeat.
+// Empty when the random source fails.
 std::string RandomHex(int count);
 
 // Creates `path`, which must not exist yet, and wraps it in a "wb" stream

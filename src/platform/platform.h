@@ -33,6 +33,10 @@ bool ApplyMemoryCap(std::uint64_t bytes);
 // the restart is impossible.
 void SteadyAllocator(char** argv);
 
+// Hands the pages of memory already freed back to the system, wherever in the
+// heap they lie, so that they stop counting as resident.
+void ReturnFreedMemory();
+
 // Switches a descriptor to binary mode (no newline translation). No-op on POSIX.
 void SetBinaryMode(int descriptor);
 

@@ -68,6 +68,9 @@ bool ApplyMemoryCap(std::uint64_t bytes) {
 // gives them back when freed, and caches nothing per thread.
 void SteadyAllocator(char**) {}
 
+// The process heap decommits large free blocks by itself.
+void ReturnFreedMemory() {}
+
 void SetBinaryMode(int descriptor) { _setmode(descriptor, _O_BINARY); }
 
 int DuplicateDescriptor(int descriptor) {
