@@ -51,7 +51,7 @@ std::string RandomHex(int count) {
     return out;
 }
 
-platform::Stream CreateExclusive(const fs::path& path) {
+platform::Stream CreateExclusive(const fs::path& path, char* buffer) {
     platform::Descriptor descriptor = platform::CreateFileExclusive(path);
     if (!descriptor.valid()) return nullptr;
     platform::Stream stream = platform::StreamFromDescriptor(descriptor, "wb");
@@ -64,12 +64,13 @@ platform::Stream CreateExclusive(const fs::path& path) {
     }
     // Producers hand over blocks of 32 KiB and more; a buffer of that order
     // keeps the write count near one per block, and small members to one.
-    std::setvbuf(stream.get(), nullptr, _IOFBF, kOutputBufferBytes);
+    // A buffer must be given: without one the C library keeps its own size.
+    std::setvbuf(stream.get(), buffer, _IOFBF, kOutputBufferBytes);
     return stream;
 }
 
-TemporaryFile::TemporaryFile(fs::path path)
-    : path_(std::move(path)), stream_(CreateExclusive(path_)), owned_(stream_ != nullptr) {}
+TemporaryFile::TemporaryFile(fs::path path, char* buffer)
+    : path_(std::move(path)), stream_(CreateExclusive(path_, buffer)), owned_(stream_ != nullptr) {}
 
 TemporaryFile::~TemporaryFile() {
     stream_.reset();
@@ -110,14 +111,15 @@ Error ArchiveReader::Impl::write_member(const MemberProducer& produce, const Ent
     fs::path temporary = path;
     temporary += "." + digits + ".part";
 
-    std::optional<TemporaryFile> created(std::in_place, temporary);
+    if (!output_buffer) output_buffer = std::make_unique_for_overwrite<char[]>(kOutputBufferBytes);
+    std::optional<TemporaryFile> created(std::in_place, temporary, output_buffer.get());
     if (!created->is_open()) {
         // The parent is made only when the creation fails: members of a tree
         // share their directories, and looking each one up again cost a
         // system call per member.
         std::error_code ignored;
         fs::create_directories(path.parent_path(), ignored);
-        created.emplace(temporary);
+        created.emplace(temporary, output_buffer.get());
     }
     TemporaryFile& file = *created;
     if (!file.is_open()) {

@@ -20,20 +20,21 @@ constexpr std::int64_t kLatestFileTime = 4102444800LL;
 // Empty when the random source fails.
 std::string RandomHex(int count);
 
-// Creates `path`, which must not exist yet, and wraps it in a "wb" stream
-// with a buffer of kOutputBufferBytes. Empty on failure; nothing is left on
-// disk then.
-platform::Stream CreateExclusive(const std::filesystem::path& path);
+// The output stream's buffer: large enough that a member costs few writes,
+// blocks of 64 KiB from the library included.
+constexpr std::size_t kOutputBufferBytes = 1 << 18;
 
-// The output stream's buffer: large enough that a member costs few writes.
-constexpr std::size_t kOutputBufferBytes = 1 << 16;
+// Creates `path`, which must not exist yet, and wraps it in a "wb" stream
+// buffered in `buffer` (kOutputBufferBytes, the caller's for as long as the
+// stream lives). Empty on failure; nothing is left on disk then.
+platform::Stream CreateExclusive(const std::filesystem::path& path, char* buffer);
 
 // The one owner of a temporary output file: created exclusively, and removed
 // when the owner goes unless Commit has moved it into place.
 class TemporaryFile {
 public:
     // Creates `path` with CreateExclusive; is_open() tells whether it worked.
-    explicit TemporaryFile(std::filesystem::path path);
+    TemporaryFile(std::filesystem::path path, char* buffer);
     TemporaryFile(const TemporaryFile&) = delete;
     TemporaryFile& operator=(const TemporaryFile&) = delete;
     // Closes the stream if still open and removes the file unless committed.
