@@ -316,7 +316,7 @@ done
 
 # ---- the mount ----
 
-mount_point=$scratch/mnt
+mount_point=$PWD/$scratch/mnt
 mkdir -p "$mount_point"
 mounted_tool=
 unmount() {
