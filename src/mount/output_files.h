@@ -20,9 +20,10 @@ constexpr std::int64_t kLatestFileTime = 4102444800LL;
 // Empty when the random source fails.
 std::string RandomHex(int count);
 
-// The output stream's buffer: large enough that a member costs few writes,
-// blocks of 64 KiB from the library included.
-constexpr std::size_t kOutputBufferBytes = 1 << 18;
+// The output stream's buffer: small pieces are gathered into writes of this
+// size, and a whole 64 KiB block from the library goes to the file as it is,
+// with no copy through the buffer.
+constexpr std::size_t kOutputBufferBytes = 1 << 16;
 
 // Creates `path`, which must not exist yet, and wraps it in a "wb" stream
 // buffered in `buffer` (kOutputBufferBytes, the caller's for as long as the
