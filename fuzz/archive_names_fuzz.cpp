@@ -54,19 +54,18 @@ struct Walk {
 
     // A DOS path for `component` in `parent`, or false; checks the promises.
     bool Assign(const std::string& parent, const std::string& component, std::string& dos_path) {
-        const std::size_t before = allocator.directories[parent].names.size();
+        const std::size_t before = allocator.size();
         const DosNameResult result = AssignDosName(allocator, parent, component);
-        const auto& names = allocator.directories[parent].names;
         if (!result.ok) {
-            FUZZ_CHECK(names.size() == before, "a failed assignment took a name in '" + parent + "'");
+            FUZZ_CHECK(allocator.size() == before, "a failed assignment took a name in '" + parent + "'");
             return false;
         }
-        FUZZ_CHECK(names.size() == before + 1, "one name taken for '" + component + "'");
+        FUZZ_CHECK(allocator.size() == before + 1, "one name taken for '" + component + "'");
         const std::string prefix = parent.empty() ? "" : parent + "\\";
         FUZZ_CHECK(result.dos_path.size() <= 78 && result.dos_path.compare(0, prefix.size(), prefix) == 0,
                    "DOS path '" + result.dos_path + "' in '" + parent + "'");
         const std::string short_name = result.dos_path.substr(prefix.size());
-        FUZZ_CHECK(ValidShortName(short_name) && names.count(short_name) == 1,
+        FUZZ_CHECK(ValidShortName(short_name) && allocator.Holds(parent, short_name),
                    "short name '" + short_name + "' for '" + component + "'");
         FUZZ_CHECK(dos_paths.insert(result.dos_path).second, "DOS path '" + result.dos_path + "' given out twice");
         dos_path = result.dos_path;

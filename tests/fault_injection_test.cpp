@@ -161,8 +161,10 @@ TEST(FaultInjection, RunningOutOfMemoryWhileIndexingIsAnsweredAndTheNextRequestS
     if (testsupport::RunningUnderWine()) GTEST_SKIP() << "Wine does not enforce the job's memory limit";
     testsupport::TempDir dir;
     std::vector<testsupport::Member> members;
-    const std::string long_name(200, 'n');
-    for (int i = 0; i < 60000; ++i)
+    // Names near the 255-byte component limit: an index of 80,000 of them
+    // needs well over the cap.
+    const std::string long_name(250, 'n');
+    for (int i = 0; i < 80000; ++i)
         members.push_back({"d" + std::to_string(i % 100) + "/" + long_name + std::to_string(i), ""});
     const fs::path large = dir.WriteFile("large.zip", testsupport::BuildArchive(testsupport::Container::ZipStored, members));
     const fs::path small = dir.WriteFile("small.zip", SmallZip());

@@ -79,7 +79,8 @@ TEST(EndOfWalk, CountsAndFormatChecks) {
     archive_read_free(handle);
 
     values.directory.status = ZipCentralDirectory::Status::Ok;
-    values.sorted_records.resize(2);
+    values.zip_members.Add({});
+    values.zip_members.Add({});
     reader.kind = ArchiveKind::Zip;
     EXPECT_EQ(EndOfWalk(reader, nullptr, {1, true}, values, &message), Error::Damaged);
     EXPECT_EQ(message, "central directory lists 2 entries, libarchive walked 1");

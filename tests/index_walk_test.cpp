@@ -481,8 +481,9 @@ TEST_F(IndexWalk, MoreLibraryHeadersThanTheHelpersOwnListsAreDamage) {
         if (c.format == ArchiveMount::DetectedFormat::Zip) {
             ASSERT_EQ(values.directory.records.size(), 2u);
             values.zip_by_directory = true;
-            values.sorted_records = {values.directory.records[0]};
-            values.inner_zip_offsets = {-1};
+            const ZipCentralDirectory::Record& first = values.directory.records[0];
+            values.zip_members.Add({first.name, first.uncompressed_size, -1, first.crc32, first.dos_time,
+                                    first.method, first.encrypted});
         }
         ArchiveMount::LibraryHandle handle;
         ASSERT_EQ(
@@ -523,6 +524,41 @@ TEST_F(IndexWalk, TheEntryCapStopsWhereOrdinalsEnd) {
     EXPECT_EQ(state.ordinal, INT32_MAX);
     ASSERT_EQ(reader.entries.size(), 2u);
     EXPECT_EQ(reader.entries[1].ordinal, INT32_MAX - 1);
+}
+
+// Members come back as added across block edges, names of every length
+// included, and a kept record is handed out once.
+TEST(ZipWalkList, GivesBackEachMemberInOrderAcrossBlocks) {
+    ArchiveMount::ZipWalkList list;
+    std::vector<std::string> names;
+    for (std::uint32_t k = 0; k < 2600; ++k) {
+        names.push_back(std::string(k % 40, static_cast<char>('a' + k % 26)));
+        list.Add({names.back(), k * 3ull, k % 500 == 0 ? static_cast<std::int64_t>(k) : -1, k * 7, k * 11,
+                  static_cast<std::uint16_t>(k % 3), k % 2 == 1});
+        if (k == 1500) {
+            ZipCentralDirectory::Record record;
+            record.name = "kept";
+            record.method = 6;
+            list.KeepRecord(record);
+        }
+    }
+    ASSERT_EQ(list.size(), 2600u);
+    // Some members never asked for, as in a walk that drops headers.
+    for (std::uint32_t k = 0; k < 2600; ++k) {
+        if (k % 3 == 2) continue;
+        const ArchiveMount::ZipMember member = list.At(k);
+        ASSERT_EQ(member.name, names[k]) << k;
+        EXPECT_EQ(member.uncompressed_size, k * 3ull);
+        EXPECT_EQ(member.inner_zip_offset, k % 500 == 0 ? static_cast<std::int64_t>(k) : -1);
+        EXPECT_EQ(member.crc32, k * 7);
+        EXPECT_EQ(member.dos_time, k * 11);
+        EXPECT_EQ(member.method, k % 3);
+        EXPECT_EQ(member.encrypted, k % 2 == 1);
+        EXPECT_EQ(list.TakeRecord(k).has_value(), k == 1500) << k;
+    }
+    const auto kept = list.TakeRecord(1500);
+    EXPECT_FALSE(kept.has_value());
+    EXPECT_EQ(list.size(), 2600u);
 }
 
 }  // namespace

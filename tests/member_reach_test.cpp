@@ -17,6 +17,7 @@
 #include "mount/member_materialization.h"
 #include "support/archive_builder.h"
 #include "support/temp_dir.h"
+#include "support/zip_image_writer.h"
 
 namespace {
 
@@ -218,6 +219,39 @@ TEST_F(MemberReach, ZipsThatDoNotStartTheFileAnswerAsTheLiteralWalk) {
     ASSERT_EQ(result.error, Error::Ok) << result.message;
     auto& reader = static_cast<ArchiveReader&>(*result.reader);
     ExpectSameAnswers(reader, Requests(reader, 11));
+}
+
+// Central headers that need care when shown alone: one whose offset sits in
+// its ZIP64 block, and one whose comment ends like a ZIP64 locator, which the
+// library would take for one right before the end record (that member is
+// walked to instead). Both answer as the walk does.
+TEST_F(MemberReach, CentralHeadersShownAloneOrWalkedToAnswerAsTheLiteralWalk) {
+    testsupport::ZipEntryFields zip64 = testsupport::StoredEntry("wide.txt", testsupport::Bytes(300, 'w'));
+    zip64.zip64 = true;
+    testsupport::ZipEntryFields lookalike = testsupport::StoredEntry("odd.txt", testsupport::Bytes(200, 'o'));
+    lookalike.comment = {0x50, 0x4b, 0x06, 0x07, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0};
+    testsupport::ZipImageWriter writer;
+    writer.Add(testsupport::StoredEntry("plain.txt", testsupport::Bytes(100, 'p'))).Add(zip64).Add(lookalike);
+    const testsupport::Bytes image = writer.Build();
+    const fs::path path = dir.WriteFile("care.zip", std::string(image.begin(), image.end()));
+    ArchiveMount::OpenResult result;
+    ArchiveMount::OpenArchivePath(result, path, {1000, INT64_MAX, INT64_MAX});
+    ASSERT_EQ(result.error, Error::Ok) << result.message;
+    auto& reader = static_cast<ArchiveReader&>(*result.reader);
+    const auto& impl = reader.impl();
+    ASSERT_EQ(impl.zip_places.size(), 3u);
+    const auto shown = [&](int ordinal) {
+        return !ArchiveMount::ShowZipMember(impl.descriptor.get(), 0, impl.zip_places[ordinal],
+                                            impl.zip_directory_offset)
+                    .tail.empty();
+    };
+    EXPECT_TRUE(shown(0));
+    EXPECT_TRUE(shown(1));
+    EXPECT_FALSE(shown(2));
+    ExpectSameAnswers(reader, {2, 1, 0, 2, 2, 1});
+    std::vector<unsigned char> bytes;
+    EXPECT_EQ(reader.Materialize(1, bytes, nullptr), Error::Ok);
+    EXPECT_EQ(bytes, std::vector<unsigned char>(300, 'w'));
 }
 
 // What the cheap ways keep must never outlive a change to the archive.

@@ -210,7 +210,7 @@ TEST_F(OutputFiles, FullDiskFailsTheMemberAndLeavesNothing) {
     const Case cases[] = {
         // A large member meets the full disk in a write the sink refuses; a
         // small one sits in the stream buffer until the close fails to flush it.
-        {"large member", kLimit, {std::string(kLimit, 'a'), std::string(kLimit, 'b')}, "cannot write the member"},
+        {"large member", kLimit, std::vector<std::string>(8, std::string(kLimit, 'a')), "cannot write the member"},
         {"small member over the edge", kLimit, {std::string(kLimit - 2, 'a'), "tail"}, "cannot finish writing "},
         {"small member on a full disk", 2, {"tail"}, "cannot finish writing "},
     };

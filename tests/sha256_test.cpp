@@ -24,6 +24,18 @@ TEST(Sha256Hex, MatchesTheStandardVectors) {
               "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
 }
 
+// Pieces of every size, including ones that end on and straddle block edges.
+TEST(Sha256, PiecesGiveTheDigestOfTheWhole) {
+    std::mt19937 random(11);
+    std::string text(1000, '\0');
+    for (char& c : text) c = static_cast<char>(random());
+    for (const std::size_t piece : {1u, 7u, 55u, 56u, 63u, 64u, 65u, 129u, 999u}) {
+        ArchiveMount::Sha256 digest;
+        for (std::size_t at = 0; at < text.size(); at += piece) digest.Update(std::string_view(text).substr(at, piece));
+        EXPECT_EQ(digest.HexDigest(), Sha256Hex(text)) << piece;
+    }
+}
+
 // Every length around the one- and two-block padding boundaries, and a few
 // longer ones, against the system's own sha256sum.
 TEST(Sha256Hex, AgreesWithCoreutilsAcrossBlockBoundaries) {

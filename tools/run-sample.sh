@@ -26,3 +26,34 @@ echo
 echo "== ombrex-archive extract $sample/sample.zip 'docs/Installation Notes.txt' $sample/notes.txt"
 build/ombrex-archive extract "$sample/sample.zip" 'docs/Installation Notes.txt' "$sample/notes.txt"
 cat "$sample/notes.txt"
+
+# The DOS tree as a mount, and a real DOS listing it, where FUSE works.
+echo
+fuse=$(tools/fuse-available.sh)
+if [[ $fuse != yes ]]; then
+    echo "== ombrex-archive mount: skipped, $fuse"
+    exit 0
+fi
+mount_point=$PWD/$sample/mnt
+mkdir -p "$mount_point" "$sample/d"
+echo "== ombrex-archive mount $sample/sample.zip $sample/mnt   (and DOSBox on it as C:)"
+build/ombrex-archive mount "$sample/sample.zip" "$mount_point" &
+tool=$!
+trap 'fusermount3 -u "$mount_point" 2>/dev/null || true; wait "$tool" || true' EXIT
+for _ in $(seq 1 200); do grep -q " $mount_point " /proc/self/mountinfo && break; sleep 0.05; done
+cat >"$sample/dosbox.conf" <<CONF
+[sdl]
+output=surface
+[mixer]
+nosound=true
+[autoexec]
+mount c $mount_point
+mount d $PWD/$sample/d
+c:
+dir > d:\\LISTING.TXT
+dir gamefi~1\\levels >> d:\\LISTING.TXT
+type docs\\instal~2.txt >> d:\\LISTING.TXT
+exit
+CONF
+SDL_VIDEODRIVER=dummy SDL_AUDIODRIVER=dummy timeout 60 dosbox -conf "$sample/dosbox.conf" -noconsole >/dev/null 2>&1
+tr -d '\r' <"$sample/d/LISTING.TXT"

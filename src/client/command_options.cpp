@@ -22,6 +22,9 @@ const char* const kUsageText =
     "                            it is a directory); MEMBER is an archive path, a\n"
     "                            DOS path (any case, \\ or /) or an ordinal (#N or N)\n"
     "  extract-all ARCHIVE DIR   lay the whole DOS tree out below DIR\n"
+    "  mount ARCHIVE MOUNTPOINT  serve the DOS tree read-only at the empty directory\n"
+    "                            MOUNTPOINT through FUSE, members read on demand,\n"
+    "                            until unmounted (Ctrl-C, SIGTERM, fusermount3 -u)\n"
     "  hello                     print the helper's protocol and library versions\n"
     "\n"
     "options:\n"
@@ -34,6 +37,9 @@ const char* const kUsageText =
     "  --window OFFSET:LENGTH    the archive is that byte range of the file\n"
     "  --timeout SECONDS         wait at most this long for each reply (default 300)\n"
     "  --stats                   report the helper's exit and peak memory on stderr\n"
+    "  --cache-size SIZE         what a mount keeps materialized (default 1G)\n"
+    "  --cache-dir DIR           where a mount keeps its private cache\n"
+    "                            (default: the temporary directory)\n"
     "  --helper PATH             the helper binary (default: beside this program)\n"
     "  --help                    print this text\n"
     "\n"
@@ -102,6 +108,7 @@ constexpr CommandShape kCommands[] = {
     {"info", Command::Info, 1, "info ARCHIVE"},
     {"extract", Command::Extract, 3, "extract ARCHIVE MEMBER OUT"},
     {"extract-all", Command::ExtractAll, 2, "extract-all ARCHIVE DIR"},
+    {"mount", Command::Mount, 2, "mount ARCHIVE MOUNTPOINT"},
 };
 
 }  // namespace
@@ -137,7 +144,7 @@ bool ParseCommandOptions(const std::vector<std::string>& arguments, CommandOptio
         }
         static const std::string_view kValued[] = {"--helper",           "--max-entries", "--max-total-bytes",
                                                    "--max-member-bytes", "--memory-limit-mb", "--window",
-                                                   "--timeout"};
+                                                   "--timeout",          "--cache-size",  "--cache-dir"};
         if (std::find(std::begin(kValued), std::end(kValued), argument) == std::end(kValued)) {
             return fail("unknown option " + argument);
         }
@@ -160,6 +167,11 @@ bool ParseCommandOptions(const std::vector<std::string>& arguments, CommandOptio
             ok = ParseWindow(value, out.window);
         } else if (argument == "--timeout") {
             ok = ParseSeconds(value, out.timeout);
+        } else if (argument == "--cache-size") {
+            ok = ParseSize(value, out.cache_bytes);
+        } else if (argument == "--cache-dir") {
+            out.cache_dir = value;
+            ok = !value.empty();
         }
         if (!ok) return fail("bad value for " + argument + ": '" + value + "'");
     }

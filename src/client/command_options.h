@@ -11,7 +11,7 @@
 
 namespace HelperClient {
 
-enum class Command { Hello, List, Info, Extract, ExtractAll };
+enum class Command { Hello, List, Info, Extract, ExtractAll, Mount };
 
 struct CommandOptions {
     Command command = Command::Hello;
@@ -24,6 +24,8 @@ struct CommandOptions {
     std::int64_t memory_limit_mb = 0;
     ArchiveMount::ArchiveWindow window;
     std::chrono::milliseconds timeout{std::chrono::minutes(5)};
+    std::int64_t cache_bytes = std::int64_t{1} << 30;  // what a mount may keep materialized
+    std::string cache_dir;                              // empty: the temporary directory
 };
 
 extern const char* const kUsageText;

@@ -4,6 +4,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -12,9 +15,13 @@
 #include "client/command_options.h"
 #include "client/index_listing.h"
 #include "client/member_lookup.h"
+#include "client/mounted_archive.h"
 #include "client/progress_line.h"
 #include "client/tree_layout.h"
 #include "platform/platform.h"
+#ifdef OMBREX_HAVE_MOUNT
+#include "dostree/fuse_mount.h"
+#endif
 
 namespace {
 
@@ -22,6 +29,7 @@ namespace fs = std::filesystem;
 using ArchiveMount::Error;
 using HelperClient::ArchiveSession;
 using HelperClient::CommandOptions;
+using HelperClient::MountedArchive;
 using HelperClient::Outcome;
 
 constexpr int kExitFailed = 1;
@@ -53,15 +61,13 @@ int Complain(const std::string& text) {
 
 // One line with the code's text, its number and the helper's message; the
 // helper's own log follows when the helper itself failed.
-int Report(const std::string& what, const Outcome& outcome, ArchiveSession* session) {
+int Report(const std::string& what, const Outcome& outcome, const std::string& helper_log) {
     std::string line = what + ": " + ArchiveMount::ErrorText(outcome.code) + " (code " +
                        std::to_string(static_cast<int>(outcome.code)) + ")";
     if (!outcome.message.empty()) line += ": " + outcome.message;
     Complain(line);
     const bool helper_failed = outcome.code == Error::HelperFailed || outcome.code == Error::HelperTimeout;
-    if (helper_failed && session && !session->helper_log().empty()) {
-        std::fprintf(stderr, "helper log:\n%s", session->helper_log().c_str());
-    }
+    if (helper_failed && !helper_log.empty()) std::fprintf(stderr, "helper log:\n%s", helper_log.c_str());
     return helper_failed ? kExitHelper : kExitFailed;
 }
 
@@ -80,25 +86,24 @@ public:
             case HelperClient::Command::Info: return Show();
             case HelperClient::Command::Extract: return Extract();
             case HelperClient::Command::ExtractAll: return ExtractAll();
+            case HelperClient::Command::Mount: return Mount();
         }
         return kExitUsage;
     }
 
 private:
-    bool StartHelper(int& exit_code) {
+    HelperClient::SessionOptions Session() const {
         HelperClient::SessionOptions session;
         session.helper_binary = helper_;
         session.memory_limit_mb = options_.memory_limit_mb;
         if (passed_.valid()) session.archive_handle = platform::HandleValue(passed_.get());
         session.reply_timeout = options_.timeout;
-        Outcome failure;
-        session_ = ArchiveSession::Start(session, &failure);
-        if (!session_) exit_code = Report("cannot start " + helper_, failure, nullptr);
-        return session_ != nullptr;
+        return session;
     }
 
-    // Starts the helper and opens the archive; a window is read through a
-    // handle handed down to the helper.
+    // Mounts the archive: a helper is started and opens it, and later ones
+    // when requests need them; a window is read through a handle handed
+    // down to every helper.
     bool Open(int& exit_code) {
         archive_ = Utf8(fs::absolute(HostPath(options_.operands[0])));
         if (options_.window.present) {
@@ -109,41 +114,41 @@ private:
                 return false;
             }
         }
-        if (!StartHelper(exit_code)) return false;
-        ArchiveHelper::OpenRequest request;
-        request.path = archive_;
-        request.limits = options_.limits;
-        if (options_.window.present) {
-            request.os_handle = platform::HandleValue(passed_.get());
-            request.window_offset = options_.window.offset;
-            request.window_length = options_.window.length;
+        HelperClient::MountFailure failure;
+        mount_ = MountedArchive::Open(archive_, MountOptions(), &failure);
+        if (!mount_) {
+            exit_code = failure.helper_started ? Report(options_.operands[0], failure.outcome, failure.helper_log)
+                                               : Report("cannot start " + helper_, failure.outcome, "");
         }
-        const Outcome outcome = session_->Open(request, index_);
-        if (!outcome.ok()) {
-            exit_code = Report(options_.operands[0], outcome, session_.get());
-            return false;
-        }
-        return true;
+        return mount_ != nullptr;
     }
 
-    // Ends the helper; with --stats, says how it ended and its peak memory.
-    void Finish() {
-        if (!session_) return;
-        session_->Finish();
-        if (options_.stats && session_->exit_status()) {
-            const auto& status = *session_->exit_status();
-            std::fprintf(stderr, "helper: %s, peak memory %ld KiB\n", HelperClient::DescribeExit(status).c_str(),
-                         status.peak_rss_kib);
+    HelperClient::MountOptions MountOptions() const {
+        HelperClient::MountOptions mount;
+        mount.session = Session();
+        mount.limits = options_.limits;
+        mount.window = options_.window;
+        return mount;
+    }
+
+    const ArchiveHelper::IndexSummary& index() const { return mount_->Index(); }
+
+    // With --stats, says how the helper ended and its peak memory.
+    void ShowStats(const std::optional<HelperClient::ExitStatus>& status) {
+        if (options_.stats && status) {
+            std::fprintf(stderr, "helper: %s, peak memory %ld KiB\n", HelperClient::DescribeExit(*status).c_str(),
+                         status->peak_rss_kib);
         }
     }
 
     int Hello() {
-        int exit_code = 0;
-        if (!StartHelper(exit_code)) return exit_code;
+        Outcome failure;
+        const auto session = ArchiveSession::Start(Session(), &failure);
+        if (!session) return Report("cannot start " + helper_, failure, "");
         ArchiveHelper::HelloReply reply;
-        const Outcome outcome = session_->Hello(reply);
-        if (!outcome.ok()) return Report("hello", outcome, session_.get());
-        Finish();
+        const Outcome outcome = session->Hello(reply);
+        if (!outcome.ok()) return Report("hello", outcome, session->helper_log());
+        ShowStats(session->Finish());
         const bool written =
             WriteOut("protocol version: " + std::to_string(reply.protocol_version) +
                      "\narchive library version number: " + std::to_string(reply.library_version) +
@@ -154,12 +159,12 @@ private:
     int Show() {
         int exit_code = 0;
         if (!Open(exit_code)) return exit_code;
-        Finish();
+        ShowStats(mount_->Finish());
         std::string text;
         if (options_.command == HelperClient::Command::Info) {
-            text = HelperClient::FormatIndexInfo(index_);
+            text = HelperClient::FormatIndexInfo(index());
         } else {
-            text = options_.json ? HelperClient::FormatIndexJson(index_) : HelperClient::FormatIndexTable(index_);
+            text = options_.json ? HelperClient::FormatIndexJson(index()) : HelperClient::FormatIndexTable(index());
         }
         return WriteOut(text) ? 0 : kExitFailed;
     }
@@ -168,7 +173,7 @@ private:
         int exit_code = 0;
         if (!Open(exit_code)) return exit_code;
         const std::string& name = options_.operands[1];
-        const ArchiveMount::Entry* entry = HelperClient::FindMember(index_.entries, name);
+        const ArchiveMount::Entry* entry = HelperClient::FindMember(index().entries, name);
         if (!entry) return Complain(options_.operands[0] + ": no member '" + name + "'");
         if (entry->is_dir) return Complain(options_.operands[0] + ": '" + name + "' is a directory");
         fs::path out = fs::absolute(HostPath(options_.operands[2]));
@@ -178,9 +183,9 @@ private:
             if (!relative) return Complain("the helper gave an unusable DOS path '" + entry->dos_path + "'");
             out /= relative->filename();
         }
-        const Outcome outcome = session_->Materialize(static_cast<std::uint32_t>(entry->ordinal), Utf8(out));
-        if (!outcome.ok()) return Report(options_.operands[0] + ": '" + name + "'", outcome, session_.get());
-        Finish();
+        const Outcome outcome = mount_->Materialize(static_cast<std::uint32_t>(entry->ordinal), Utf8(out));
+        if (!outcome.ok()) return Report(options_.operands[0] + ": '" + name + "'", outcome, mount_->helper_log());
+        ShowStats(mount_->Finish());
         return 0;
     }
 
@@ -204,12 +209,12 @@ private:
 
     int FillTree(const fs::path& scratch, const fs::path& target) {
         std::vector<const ArchiveMount::Entry*> files;
-        for (const auto& entry : index_.entries) {
+        for (const auto& entry : index().entries) {
             if (!entry.is_dir) files.push_back(&entry);
         }
         std::sort(files.begin(), files.end(), [](auto* a, auto* b) { return a->ordinal < b->ordinal; });
-        const auto total_bytes = static_cast<std::uint64_t>(std::max<std::int64_t>(0, index_.declared_total));
-        const bool large = index_.declared_total >= kProgressBytes || files.size() >= kProgressFiles;
+        const auto total_bytes = static_cast<std::uint64_t>(std::max<std::int64_t>(0, index().declared_total));
+        const bool large = index().declared_total >= kProgressBytes || files.size() >= kProgressFiles;
         HelperClient::ProgressLine progress(stderr, large && HelperClient::IsTerminal(stderr));
 
         // The helper writes members in ascending ordinal order, each file
@@ -224,29 +229,73 @@ private:
             }
             progress.Show("extracting", written, files.size(), written_bytes, total_bytes);
         };
-        const Outcome outcome = session_->MaterializeAll(Utf8(scratch), watch);
+        const Outcome outcome = mount_->MaterializeAll(Utf8(scratch), watch);
         if (!outcome.ok()) {
             progress.Finish();
-            return Report(options_.operands[0], outcome, session_.get());
+            return Report(options_.operands[0], outcome, mount_->helper_log());
         }
-        Finish();
+        ShowStats(mount_->Finish());
         std::string message;
         const bool laid_out = HelperClient::LayOutTree(
-            index_, scratch, target,
+            index(), scratch, target,
             [&](std::size_t done, std::uint64_t bytes) {
-                progress.Show("moving", done, index_.entries.size(), bytes, total_bytes);
+                progress.Show("moving", done, index().entries.size(), bytes, total_bytes);
             },
             &message);
         progress.Finish();
         return laid_out ? 0 : Complain(message);
     }
 
+    // Serves the DOS tree at the mount point until it is unmounted; members
+    // are materialized through the mount when first opened.
+    int Mount() {
+#ifdef OMBREX_HAVE_MOUNT
+        const fs::path point = fs::absolute(HostPath(options_.operands[1]));
+        // What stands in the way is said before any helper starts.
+        const std::string obstacle = DosTree::MountObstacle(point);
+        if (!obstacle.empty()) return Complain(obstacle);
+        int exit_code = 0;
+        if (!Open(exit_code)) return exit_code;
+        std::string message;
+        const std::optional<DosTree::Tree> tree = DosTree::Tree::Build(index(), &message);
+        if (!tree) return Complain(message);
+        std::error_code error;
+        DosTree::ServeOptions serve;
+        serve.mount_point = point;
+        serve.cache_parent = options_.cache_dir.empty() ? fs::temp_directory_path(error) : fs::absolute(options_.cache_dir);
+        serve.cache_bytes = static_cast<std::uint64_t>(options_.cache_bytes);
+        serve.report = [](const std::string& line) { Complain(line); };
+        // Readers come on several threads; the helper serves one at a time.
+        std::mutex one_request;
+        const DosTree::Fetch fetch = [&](std::int32_t ordinal, const fs::path& file) {
+            std::lock_guard lock(one_request);
+            return mount_->Materialize(static_cast<std::uint32_t>(ordinal), Utf8(file));
+        };
+        // A second helper extracts the whole tree meanwhile, at the speed of
+        // one pass, so that a reader of many members finds them waiting; it
+        // serves only while its index is the mount's.
+        serve.fill_ahead = [this](const fs::path& directory, const std::function<void()>& arrived) {
+            HelperClient::MountFailure failure;
+            const std::unique_ptr<MountedArchive> fill = MountedArchive::Open(archive_, MountOptions(), &failure);
+            if (!fill || fill->Index().fingerprint != index().fingerprint ||
+                fill->Index().identity.size != index().identity.size ||
+                fill->Index().identity.mtime != index().identity.mtime)
+                return;
+            fill->MaterializeAll(Utf8(directory), arrived);
+        };
+        if (!DosTree::ServeTree(*tree, serve, fetch, &message)) return Complain(message);
+        ShowStats(mount_->Finish());
+        return 0;
+#else
+        return Complain("mount needs FUSE 3, which this system does not have");
+#endif
+    }
+
     const CommandOptions& options_;
     std::string helper_;
     std::string archive_;
     platform::Descriptor passed_;
-    std::unique_ptr<ArchiveSession> session_;
-    ArchiveHelper::IndexSummary index_;
+    std::unique_ptr<MountedArchive> mount_;
 };
 
 }  // namespace

@@ -7,6 +7,12 @@
 
 namespace ZipCentralDirectory {
 
+namespace {
+
+constexpr std::size_t kReadThroughBytes = 4096;
+
+}  // namespace
+
 PrivateStream::PrivateStream(int descriptor)
     : descriptor_(descriptor), position_(platform::Seek(descriptor, 0, SEEK_CUR)) {
     platform::Descriptor duplicate = platform::DuplicateSharingPosition(descriptor);
@@ -26,7 +32,18 @@ PrivateStream::~PrivateStream() {
 
 bool ReadExactly(std::FILE* stream, std::uint64_t offset, unsigned char* buffer, std::size_t length) {
     if (offset > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return false;
-    if (!platform::SeekStream(stream, static_cast<std::int64_t>(offset), SEEK_SET)) return false;
+    // A short step forward is read through rather than sought: a seek costs a
+    // system call even within the stream's buffer, and the local headers of
+    // small members lie a few dozen bytes apart.
+    const std::int64_t at = platform::TellStream(stream);
+    const auto target = static_cast<std::int64_t>(offset);
+    if (at >= 0 && target >= at && target - at <= static_cast<std::int64_t>(kReadThroughBytes)) {
+        unsigned char skipped[kReadThroughBytes];
+        const auto gap = static_cast<std::size_t>(target - at);
+        if (std::fread(skipped, 1, gap, stream) != gap) return false;
+    } else if (!platform::SeekStream(stream, target, SEEK_SET)) {
+        return false;
+    }
     return std::fread(buffer, 1, length, stream) == length;
 }
 

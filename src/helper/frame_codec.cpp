@@ -171,7 +171,6 @@ IndexSummary SummarizeIndex(const ArchiveMount::ArchiveSource& source) {
     index.archive_size = source.ArchiveSize();
     index.fingerprint = source.Fingerprint();
     index.identity = source.Identity();
-    index.entries = source.Entries();
     return index;
 }
 
@@ -192,8 +191,12 @@ std::vector<unsigned char> EncodeStatusReply(ArchiveMount::Error code, std::stri
 }
 
 std::vector<unsigned char> EncodeIndexReply(const IndexSummary& index) {
+    return EncodeIndexReply(index, index.entries);
+}
+
+std::vector<unsigned char> EncodeIndexReply(const IndexSummary& index, std::span<const ArchiveMount::Entry> entries) {
     std::size_t size = 42 + index.fingerprint.size();
-    for (const auto& entry : index.entries) size += 42 + entry.path.size() + entry.dos_path.size();
+    for (const auto& entry : entries) size += 42 + entry.path.size() + entry.dos_path.size();
     ByteWriter writer;
     writer.bytes().reserve(size);
     writer.U8(static_cast<std::uint8_t>(static_cast<int>(index.kind)));
@@ -203,8 +206,8 @@ std::vector<unsigned char> EncodeIndexReply(const IndexSummary& index) {
     writer.String(index.fingerprint);
     writer.U64(index.identity.size);
     writer.U64(static_cast<std::uint64_t>(index.identity.mtime));
-    writer.U32(static_cast<std::uint32_t>(index.entries.size()));
-    for (const auto& entry : index.entries) {
+    writer.U32(static_cast<std::uint32_t>(entries.size()));
+    for (const auto& entry : entries) {
         writer.U32(static_cast<std::uint32_t>(entry.ordinal));
         writer.String(entry.path);
         writer.String(entry.dos_path);

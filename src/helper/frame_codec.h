@@ -153,7 +153,8 @@ struct IndexSummary {
 };
 
 // Reads the getters in the order Kind, KindFlag, DeclaredTotal, ArchiveSize,
-// Fingerprint, Identity, Entries, copying the values.
+// Fingerprint, Identity, copying the values. The entries stay empty: a reply
+// encodes them straight from the source's own.
 IndexSummary SummarizeIndex(const ArchiveMount::ArchiveSource& source);
 
 std::vector<unsigned char> EncodeHelloReply(std::uint16_t protocol_version, std::uint32_t library_version,
@@ -161,5 +162,7 @@ std::vector<unsigned char> EncodeHelloReply(std::uint16_t protocol_version, std:
 std::vector<unsigned char> EncodeStatusReply(ArchiveMount::Error code, std::string_view message);
 // The payload only; entries in the order given, nothing sorted or filtered.
 std::vector<unsigned char> EncodeIndexReply(const IndexSummary& index);
+// The same with `entries` in place of index.entries.
+std::vector<unsigned char> EncodeIndexReply(const IndexSummary& index, std::span<const ArchiveMount::Entry> entries);
 
 }  // namespace ArchiveHelper

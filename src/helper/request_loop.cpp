@@ -170,7 +170,8 @@ private:
         if (result.error != Error::Ok) return AfterReply(SendStatus(result.error, result.message));
         if (!result.reader) return AfterReply(SendStatus(Error::HelperFailed, "the open returned no archive"));
 
-        const std::vector<unsigned char> index = EncodeIndexReply(SummarizeIndex(*result.reader));
+        const std::vector<unsigned char> index =
+            EncodeIndexReply(SummarizeIndex(*result.reader), result.reader->Entries());
         if (index.size() > kMaxIndexReplyPayload) {
             return AfterReply(SendStatus(Error::TooManyEntries, "the index exceeds the helper's reply cap"));
         }

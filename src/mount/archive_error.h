@@ -47,4 +47,9 @@ inline const char* ErrorText(Error error) {
     return value <= 14 ? kTexts[value] : "";
 }
 
+// The message beside ChangedSinceIndexed when the archive file's size or
+// modification time is no longer what the open recorded; the helper says it
+// on a request, the client after opening the archive again in a new helper.
+inline constexpr char kIdentityChangedMessage[] = "archive size or mtime changed since it was indexed";
+
 }  // namespace ArchiveMount

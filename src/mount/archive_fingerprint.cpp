@@ -19,28 +19,29 @@ std::string ComputeFingerprint(std::vector<ManifestItem> items, std::uint64_t ar
     std::sort(items.begin(), items.end(),
               [](const ManifestItem& a, const ManifestItem& b) { return a.path < b.path; });
 
-    std::string text;
-    std::size_t estimate = 32;
-    for (const ManifestItem& item : items) estimate += item.path.size() + 52;
-    text.reserve(estimate);
+    // Line by line into the digest: the manifest is never held whole.
+    Sha256 digest;
+    std::string line;
     for (const ManifestItem& item : items) {
-        text += item.path;
-        text.push_back('\t');
-        text += std::to_string(item.size);
-        text.push_back('\t');
-        text += std::to_string(item.stamp);
-        text.push_back('\t');
+        line.assign(item.path);
+        line.push_back('\t');
+        line += std::to_string(item.size);
+        line.push_back('\t');
+        line += std::to_string(item.stamp);
+        line.push_back('\t');
         if (item.has_crc) {
-            AppendCrc(text, item.crc);
+            AppendCrc(line, item.crc);
         } else {
-            text.push_back('-');
+            line.push_back('-');
         }
-        text.push_back('\n');
+        line.push_back('\n');
+        digest.Update(line);
     }
-    text += "length\t";
-    text += std::to_string(archive_length);
-    text.push_back('\n');
-    return Sha256Hex(text);
+    line = "length\t";
+    line += std::to_string(archive_length);
+    line.push_back('\n');
+    digest.Update(line);
+    return digest.HexDigest();
 }
 
 }  // namespace ArchiveMount

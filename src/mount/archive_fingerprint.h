@@ -4,13 +4,15 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace ArchiveMount {
 
-// One file entry as the fingerprint sees it; directories have none.
+// One file entry as the fingerprint sees it; directories have none. The path
+// is the entry's own, viewed.
 struct ManifestItem {
-    std::string path;
+    std::string_view path;
     std::int64_t size = 0;
     std::uint64_t stamp = 0;  // the entry's value in the reader's `stamps`
     bool has_crc = false;

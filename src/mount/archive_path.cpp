@@ -84,7 +84,8 @@ SplitPathResult SplitArchivePath(std::string_view name, int* reason) {
 bool IsReservedDeviceName(std::string_view component) {
     std::string_view stem = WithoutTrailing(component, ". ");
     stem = WithoutTrailing(stem.substr(0, stem.find('.')), " ");
-    if (stem.empty()) return false;
+    // Device names are 3 to 7 bytes long ("COM" and a superscript digit is 5).
+    if (stem.size() < 3 || stem.size() > 7) return false;
 
     std::string upper(stem);
     for (char& c : upper) {

@@ -1,5 +1,7 @@
 #include "mount/archive_reader_impl.h"
 
+#include <algorithm>
+
 #include "mount/library_setup.h"
 
 namespace ArchiveMount {
@@ -18,12 +20,35 @@ int KindFlagOf(ArchiveKind kind) {
 ArchiveReader::Impl::Impl() = default;
 ArchiveReader::Impl::~Impl() = default;
 
+namespace {
+
+using OrdinalPosition = std::pair<std::int32_t, std::uint32_t>;
+
+bool OrdinalBefore(const OrdinalPosition& item, std::int32_t ordinal) { return item.first < ordinal; }
+
+}  // namespace
+
 void AddEntry(ArchiveReader::Impl& impl, Entry entry, std::uint64_t stamp) {
-    const std::size_t position = impl.entries.size();
-    impl.index_by_path[entry.path] = position;
-    if (entry.ordinal >= 0) impl.index_by_ordinal[entry.ordinal] = position;
+    const auto position = static_cast<std::uint32_t>(impl.entries.size());
+    if (entry.ordinal >= 0) {
+        auto& positions = impl.positions_by_ordinal;
+        if (positions.empty() || positions.back().first < entry.ordinal) {
+            positions.emplace_back(entry.ordinal, position);
+        } else {
+            const auto at = std::lower_bound(positions.begin(), positions.end(), entry.ordinal, OrdinalBefore);
+            if (at->first == entry.ordinal)
+                at->second = position;
+            else
+                positions.insert(at, {entry.ordinal, position});
+        }
+    }
     impl.stamps.push_back(stamp);
     impl.entries.push_back(std::move(entry));
+}
+
+std::size_t ArchiveReader::Impl::position_of(int ordinal) const {
+    const auto at = std::lower_bound(positions_by_ordinal.begin(), positions_by_ordinal.end(), ordinal, OrdinalBefore);
+    return at != positions_by_ordinal.end() && at->first == ordinal ? at->second : entries.size();
 }
 
 ArchiveReader::ArchiveReader(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}

@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <unordered_map>
+#include <utility>
 
 #include "formats/isz_image.h"
 #include "formats/zip_central_directory.h"
@@ -70,9 +71,14 @@ struct ArchiveReader::Impl {
     ArchiveIdentity identity;
     ArchiveWindow window;
     std::uint64_t archive_size = 0;
+    // The position in `entries` of the entry numbered `ordinal`, or
+    // entries.size() when no entry is.
+    std::size_t position_of(int ordinal) const;
+
     std::vector<Entry> entries;
-    std::unordered_map<std::string, std::size_t> index_by_path;
-    std::unordered_map<std::int32_t, std::size_t> index_by_ordinal;
+    // (ordinal, position in `entries`) of every entry with an ordinal, by
+    // ordinal: the walk appends in that order, so no per-entry node is needed.
+    std::vector<std::pair<std::int32_t, std::uint32_t>> positions_by_ordinal;
     std::int64_t declared_total = 0;
     std::string fingerprint;
     std::unordered_map<std::int32_t, ZipCentralDirectory::Record> legacy_members;
@@ -84,15 +90,18 @@ struct ArchiveReader::Impl {
     std::vector<ZipMemberPlace> zip_places;
     std::uint64_t zip_directory_offset = 0;
 
-    // The only state that changes after the open, and only as a cache: the
-    // handle left after the last member streamed in full and the ordinal of
-    // the header it reads next.
+    // What changes after the open, as scratch and cache only: the output
+    // stream's buffer, one for every member this reader writes; the handle
+    // left after the last member streamed in full and the ordinal of the
+    // header it reads next.
+    mutable std::unique_ptr<char[]> output_buffer;
     mutable std::unique_ptr<LibraryHandle> kept_handle;
     mutable int kept_next = 0;
 };
 
-// The only way an entry enters a reader: indexes it by path and ordinal and
-// appends it with its fingerprint stamp. Uniqueness is the caller's business.
+// The only way an entry enters a reader: indexes it by ordinal and appends it
+// with its fingerprint stamp. Uniqueness of paths is the caller's business; a
+// later entry with an ordinal already listed takes the ordinal over.
 void AddEntry(ArchiveReader::Impl& impl, Entry entry, std::uint64_t stamp);
 
 }  // namespace ArchiveMount

@@ -28,7 +28,7 @@ Error EndOfWalk(ArchiveReader::Impl& reader, struct archive* handle, const WalkS
     if (reader.kind == ArchiveKind::Zip) {
         const Error directory = DirectoryMustBeOk(values.directory, message);
         if (directory != Error::Ok) return directory;
-        const std::size_t listed = values.sorted_records.size();
+        const std::size_t listed = values.zip_members.size();
         if (listed != static_cast<std::size_t>(state.ordinal))
             return Refuse(message, Error::Damaged,
                           "central directory lists " + std::to_string(listed) + " entries" + walked);

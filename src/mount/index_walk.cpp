@@ -4,7 +4,9 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <functional>
 #include <limits>
+#include <string_view>
 #include <utility>
 
 #include "log/logger.h"
@@ -12,6 +14,7 @@
 #include "mount/dos_names.h"
 #include "mount/library_setup.h"
 #include "mount/open_refusal.h"
+#include "mount/probe_table.h"
 #include "platform/platform.h"
 
 namespace ArchiveMount {
@@ -36,19 +39,20 @@ std::optional<std::string> EntryName(struct archive_entry* entry) {
 // first header to the last.
 class IndexWalk {
 public:
-    IndexWalk(ArchiveReader::Impl& reader, struct archive* handle, const PreWalkValues& values, WalkState& state,
+    IndexWalk(ArchiveReader::Impl& reader, struct archive* handle, PreWalkValues& values, WalkState& state,
               std::string* message)
         : reader_(reader), handle_(handle), values_(values), state_(state), message_(message) {}
 
     Error Run() {
         // ZIP and RAR 4 archives announce their member count; room for it and
         // a few made-up directories spares regrowing the index midway.
-        const std::size_t listed = std::max(values_.sorted_records.size(), values_.rar4.files.size());
+        const std::size_t listed = std::max(values_.zip_members.size(), values_.rar4.files.size());
         const std::size_t room = listed + listed / 8;
         reader_.entries.reserve(room);
         reader_.stamps.reserve(room);
-        reader_.index_by_path.reserve(room);
-        reader_.index_by_ordinal.reserve(listed);
+        reader_.positions_by_ordinal.reserve(listed);
+        paths_.Reserve(room);
+        names_.Reserve(room);
         for (;;) {
             struct archive_entry* entry = nullptr;
             const int rc = archive_read_next_header(handle_, &entry);
@@ -96,11 +100,10 @@ private:
         if ((*kind == ArchiveKind::Rar || *kind == ArchiveKind::Rar5) &&
             reader_.detected_format == DetectedFormat::Unknown)
             return Fail(Error::NotRecognized, "RAR data behind a self-extractor stub");
+        // The names of an intact directory were checked before the walk.
         if (*kind == ArchiveKind::Zip) {
             const Error directory = DirectoryMustBeOk(values_.directory, message_);
             if (directory != Error::Ok) return directory;
-            const Error names = CheckZipNames(values_.directory.records, message_);
-            if (names != Error::Ok) return names;
         }
         state_.kind_known = true;
         return Error::Ok;
@@ -131,7 +134,7 @@ private:
         bool crc_known = false;
         std::uint32_t crc = 0;
         std::uint64_t stamp = 0;
-        const ZipCentralDirectory::Record* record = nullptr;
+        std::optional<ZipMember> member;
         switch (reader_.kind) {
             case ArchiveKind::Raw:
                 if (ordinal > 0) return Fail(Error::Damaged, "a raw stream with a second entry");
@@ -148,19 +151,21 @@ private:
                 break;
             }
             case ArchiveKind::Zip: {
-                if (static_cast<std::size_t>(ordinal) >= values_.sorted_records.size())
+                ZipWalkList& members = values_.zip_members;
+                if (static_cast<std::size_t>(ordinal) >= members.size())
                     return Fail(Error::Damaged, "more entries than the central directory lists");
-                record = &values_.sorted_records[ordinal];
-                if (record->encrypted) return Fail(Error::PasswordProtected, "encrypted entry");
-                name = ZipCentralDirectory::DisplayName(*record);
-                stamp = record->dos_time;
-                if (!ZipCentralDirectory::MethodSupported(record->method, DecoderFlags()))
+                member = members.At(ordinal);
+                if (member->encrypted) return Fail(Error::PasswordProtected, "encrypted entry");
+                name = member->name;
+                stamp = member->dos_time;
+                if (!ZipCentralDirectory::MethodSupported(member->method, DecoderFlags()))
                     return Fail(Error::MethodUnsupported, Quoted(name) + "ZIP method " +
-                                                              std::to_string(record->method) + " (" +
-                                                              ZipMethodText(record->method) + ")");
-                crc = record->crc32;
+                                                              std::to_string(member->method) + " (" +
+                                                              ZipMethodText(member->method) + ")");
+                crc = member->crc32;
                 crc_known = true;
-                if (record->method == 1 || record->method == 6) reader_.legacy_members[ordinal] = *record;
+                if (std::optional<ZipCentralDirectory::Record> kept = members.TakeRecord(ordinal))
+                    reader_.legacy_members[ordinal] = std::move(*kept);
                 break;
             }
             default:
@@ -185,11 +190,11 @@ private:
         entry.mtime = archive_entry_mtime(library_entry);
         entry.has_crc = crc_known && !is_dir;
         entry.crc = crc;
-        if (!is_dir && record != nullptr) {
+        if (!is_dir && member) {
             // A ZIP64 size beyond int64 is over every limit; keep it positive.
             entry.size = static_cast<std::int64_t>(
-                std::min<std::uint64_t>(record->uncompressed_size, std::numeric_limits<std::int64_t>::max()));
-            entry.nested_zip_offset = values_.inner_zip_offsets[ordinal];
+                std::min<std::uint64_t>(member->uncompressed_size, std::numeric_limits<std::int64_t>::max()));
+            entry.nested_zip_offset = member->inner_zip_offset;
         }
         if (!is_dir && reader_.kind == ArchiveKind::Raw) {
             const Error read = ReadRawStream(name, entry);
@@ -232,36 +237,43 @@ private:
     // refuses the entry itself.
     Error Place(const std::string& name, const std::vector<std::string>& components, Entry entry, bool crc_known,
                 std::uint64_t stamp) {
-        std::string parent_dos;
-        std::string path;
-        for (std::size_t i = 0; i + 1 < components.size(); ++i) {
-            if (i > 0) path += '/';
-            path += components[i];
-            const auto listed = reader_.index_by_path.find(path);
-            if (listed != reader_.index_by_path.end()) {
-                const Entry& existing = reader_.entries[listed->second];
-                if (!existing.is_dir) return Fail(Error::NameRefused, Quoted(name) + "'" + path + "' is a file");
-                parent_dos = existing.dos_path;
+        // The whole path, made at its final size (growing a string rounds its
+        // room up, and the index keeps one per member); the directories it
+        // passes through are its prefixes.
+        std::size_t length = components.size() - 1;
+        for (const std::string& component : components) length += component.size();
+        std::string path(length, '/');
+        std::size_t parent = kNoEntry;
+        std::size_t end = 0;
+        for (std::size_t i = 0;; ++i) {
+            components[i].copy(path.data() + end, components[i].size());
+            end += components[i].size();
+            if (i + 1 == components.size()) break;
+            const std::string_view directory(path.data(), end);
+            ++end;  // past the separator already in place
+            const std::size_t listed = FindPath(directory);
+            if (listed != kNoEntry) {
+                const Entry& existing = reader_.entries[listed];
+                if (!existing.is_dir)
+                    return Fail(Error::NameRefused, Quoted(name) + "'" + std::string(directory) + "' is a file");
+                parent = listed;
                 continue;
             }
-            DosNameResult dos = AssignDosName(names_, parent_dos, components[i]);
+            DosNameResult dos = AssignDosName(names_, DosPathOf(parent), components[i]);
             if (!dos.ok) return Fail(Error::NameRefused, Quoted(name) + "DOS path too long");
             Entry made;
             made.ordinal = -1;
-            made.path = path;
-            made.dos_path = dos.dos_path;
+            made.path = std::string(directory);
+            made.dos_path = std::move(dos.dos_path);
             made.is_dir = true;
             made.size = 0;
             made.mtime = entry.mtime;
-            AddEntry(reader_, std::move(made), 0);
-            parent_dos = std::move(dos.dos_path);
+            parent = Admit(std::move(made), 0);
         }
-        if (!path.empty()) path += '/';
-        path += components.back();
 
-        const auto listed = reader_.index_by_path.find(path);
-        if (listed == reader_.index_by_path.end()) {
-            DosNameResult dos = AssignDosName(names_, parent_dos, components.back());
+        const std::size_t listed = FindPath(path);
+        if (listed == kNoEntry) {
+            DosNameResult dos = AssignDosName(names_, DosPathOf(parent), components.back());
             if (!dos.ok) return Fail(Error::NameRefused, Quoted(name) + "no free 8.3 name or DOS path too long");
             const std::int64_t max_total = reader_.limits.max_total_bytes;
             std::int64_t total = 0;
@@ -270,12 +282,12 @@ private:
             reader_.declared_total = total;
             entry.path = std::move(path);
             entry.dos_path = std::move(dos.dos_path);
-            AddEntry(reader_, std::move(entry), stamp);
+            Admit(std::move(entry), stamp);
             if (archive_read_data_skip(handle_) < 0) return Fail(Error::Damaged, LibraryErrorText(handle_, "skip failed"));
             return Error::Ok;
         }
 
-        const Entry& existing = reader_.entries[listed->second];
+        const Entry& existing = reader_.entries[listed];
         if (existing.is_dir && entry.is_dir) return Error::Ok;
         if (!existing.is_dir && !entry.is_dir) {
             const bool same_crc = !existing.has_crc || !crc_known || existing.crc == entry.crc;
@@ -290,12 +302,52 @@ private:
                     Quoted(name) + (entry.is_dir ? "a file" : "a directory") + " of that name is already listed");
     }
 
+    static std::uint32_t PathHash(std::string_view path) {
+        return static_cast<std::uint32_t>(std::hash<std::string_view>{}(path));
+    }
+
+    // The position of the entry listed under `path`, or kNoEntry.
+    std::size_t FindPath(std::string_view path) const {
+        const std::uint32_t hash = PathHash(path);
+        const PathSlot* slot = paths_.Find(hash, [&](const PathSlot& held) {
+            return held.hash == hash && reader_.entries[held.position - 1].path == path;
+        });
+        return slot != nullptr ? slot->position - 1 : kNoEntry;
+    }
+
+    // The DOS path of the directory entry at `position`; the root's is "".
+    std::string_view DosPathOf(std::size_t position) const {
+        return position == kNoEntry ? std::string_view() : std::string_view(reader_.entries[position].dos_path);
+    }
+
+    // Adds an entry whose path is not listed yet; its position.
+    std::size_t Admit(Entry entry, std::uint64_t stamp) {
+        const std::size_t position = reader_.entries.size();
+        const std::uint32_t hash = PathHash(entry.path);
+        AddEntry(reader_, std::move(entry), stamp);
+        paths_.Insert({static_cast<std::uint32_t>(position + 1), hash});
+        return position;
+    }
+
+    // An entry's position plus one (0 marks an empty slot) and its path's
+    // hash: the paths themselves are only in the entries.
+    struct PathSlot {
+        std::uint32_t position = 0;
+        std::uint32_t hash = 0;
+        bool operator==(const PathSlot&) const = default;
+    };
+    struct PathSlotHash {
+        std::uint32_t operator()(const PathSlot& slot) const { return slot.hash; }
+    };
+    static constexpr std::size_t kNoEntry = static_cast<std::size_t>(-1);
+
     ArchiveReader::Impl& reader_;
     struct archive* handle_;
-    const PreWalkValues& values_;
+    PreWalkValues& values_;
     WalkState& state_;
     std::string* message_;
     DosNameAllocator names_;
+    ProbeTable<PathSlot, PathSlotHash> paths_;
 };
 
 }  // namespace
@@ -358,7 +410,46 @@ const char* ZipMethodText(std::uint16_t method) {
     }
 }
 
-Error WalkIndex(ArchiveReader::Impl& reader, struct archive* handle, const PreWalkValues& values, WalkState& state,
+void ZipWalkList::Add(const ZipMember& member) {
+    if (blocks_.empty() || blocks_.back().members.size() == kBlockMembers) {
+        // A full block's names are trimmed to their size before the next starts.
+        if (!blocks_.empty()) blocks_.back().names.shrink_to_fit();
+        blocks_.emplace_back().members.reserve(kBlockMembers);
+    }
+    Block& block = blocks_.back();
+    block.names += member.name;
+    block.members.push_back({member.uncompressed_size, member.inner_zip_offset, member.crc32, member.dos_time,
+                             static_cast<std::uint32_t>(block.names.size()), member.method, member.encrypted});
+    ++count_;
+}
+
+void ZipWalkList::KeepRecord(ZipCentralDirectory::Record record) { records_.emplace(count_ - 1, std::move(record)); }
+
+ZipMember ZipWalkList::At(std::size_t k) {
+    const std::size_t block_number = k / kBlockMembers;
+    for (; passed_blocks_ < block_number; ++passed_blocks_) blocks_.pop_front();
+    const Block& block = blocks_.front();
+    const std::size_t i = k % kBlockMembers;
+    const Fixed& fixed = block.members[i];
+    const std::size_t name_start = i == 0 ? 0 : block.members[i - 1].name_end;
+    return {std::string_view(block.names).substr(name_start, fixed.name_end - name_start),
+            fixed.uncompressed_size,
+            fixed.inner_zip_offset,
+            fixed.crc32,
+            fixed.dos_time,
+            fixed.method,
+            fixed.encrypted};
+}
+
+std::optional<ZipCentralDirectory::Record> ZipWalkList::TakeRecord(std::size_t k) {
+    const auto found = records_.find(k);
+    if (found == records_.end()) return std::nullopt;
+    std::optional<ZipCentralDirectory::Record> record = std::move(found->second);
+    records_.erase(found);
+    return record;
+}
+
+Error WalkIndex(ArchiveReader::Impl& reader, struct archive* handle, PreWalkValues& values, WalkState& state,
                 std::string* message) {
     return IndexWalk(reader, handle, values, state, message).Run();
 }

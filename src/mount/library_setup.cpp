@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <initializer_list>
 #include <new>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -184,32 +185,33 @@ int Prepare(int descriptor, LibraryHandle& out, std::string* message) {
     return kLibraryOpened;
 }
 
-}  // namespace
-
-int OpenLibraryHandle(int descriptor, DetectedFormat format, bool zip_only, bool raw_stream,
-                      const ArchiveWindow& window, LibraryHandle& out, std::string* message) {
+// The two ways of opening a whole archive: `cursor_length`, when set, reads a
+// file that is not a window through a cursor of that length too.
+int OpenWhole(int descriptor, DetectedFormat format, bool zip_only, bool raw_stream, const ArchiveWindow& window,
+              std::optional<std::uint64_t> cursor_length, LibraryHandle& out, std::string* message) {
     const int prepared = Prepare(descriptor, out, message);
     if (prepared != kLibraryOpened) return prepared;
     RegisterFormats(out.archive, format, zip_only, raw_stream);
     SetReadOptions(out.archive);
-    if (!window.present) {
-        platform::Seek(out.descriptor.get(), 0, SEEK_SET);
-        if (archive_read_open_fd(out.archive, out.descriptor.get(), kOpenBlockSize) != ARCHIVE_OK)
-            return Refused(out.archive, message);
-        return kLibraryOpened;
-    }
-    return OpenThroughCursor(out, window.offset, window.length, {}, message);
+    if (window.present) return OpenThroughCursor(out, window.offset, window.length, {}, message);
+    if (cursor_length) return OpenThroughCursor(out, 0, static_cast<std::int64_t>(*cursor_length), {}, message);
+    platform::Seek(out.descriptor.get(), 0, SEEK_SET);
+    if (archive_read_open_fd(out.archive, out.descriptor.get(), kOpenBlockSize) != ARCHIVE_OK)
+        return Refused(out.archive, message);
+    return kLibraryOpened;
+}
+
+}  // namespace
+
+int OpenLibraryHandle(int descriptor, DetectedFormat format, bool zip_only, bool raw_stream,
+                      const ArchiveWindow& window, LibraryHandle& out, std::string* message) {
+    return OpenWhole(descriptor, format, zip_only, raw_stream, window, std::nullopt, out, message);
 }
 
 int OpenKeepableHandle(int descriptor, DetectedFormat format, bool zip_only, bool raw_stream,
                        const ArchiveWindow& window, std::uint64_t archive_size, LibraryHandle& out,
                        std::string* message) {
-    if (window.present) return OpenLibraryHandle(descriptor, format, zip_only, raw_stream, window, out, message);
-    const int prepared = Prepare(descriptor, out, message);
-    if (prepared != kLibraryOpened) return prepared;
-    RegisterFormats(out.archive, format, zip_only, raw_stream);
-    SetReadOptions(out.archive);
-    return OpenThroughCursor(out, 0, static_cast<std::int64_t>(archive_size), {}, message);
+    return OpenWhole(descriptor, format, zip_only, raw_stream, window, archive_size, out, message);
 }
 
 int OpenZipMemberHandle(int descriptor, ZipMemberView view, LibraryHandle& out, std::string* message) {

@@ -14,16 +14,16 @@ Error CheckUnchanged(const ArchiveReader::Impl& impl, std::string* message) {
     ArchiveIdentity now;
     if (!ReadArchiveIdentity(impl.descriptor.get(), now) || now.size != impl.identity.size ||
         now.mtime != impl.identity.mtime) {
-        if (message) *message = "archive size or mtime changed since it was indexed";
+        if (message) *message = kIdentityChangedMessage;
         return Error::ChangedSinceIndexed;
     }
     return Error::Ok;
 }
 
 const Entry* FindFileEntry(const ArchiveReader::Impl& impl, int ordinal) {
-    const auto found = impl.index_by_ordinal.find(ordinal);
-    if (found == impl.index_by_ordinal.end() || found->second >= impl.entries.size()) return nullptr;
-    const Entry& entry = impl.entries[found->second];
+    const std::size_t position = impl.position_of(ordinal);
+    if (position >= impl.entries.size()) return nullptr;
+    const Entry& entry = impl.entries[position];
     return entry.is_dir ? nullptr : &entry;
 }
 

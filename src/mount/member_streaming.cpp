@@ -56,11 +56,12 @@ Error ArchiveReader::Impl::reach_member(int ordinal, std::unique_ptr<LibraryHand
         const std::uint64_t base = window.present ? static_cast<std::uint64_t>(window.offset) : 0;
         ZipMemberView view = ShowZipMember(descriptor.get(), base, zip_places[ordinal], zip_directory_offset);
         if (!view.tail.empty()) {
-            // The member alone is header 0 of its view.
+            // The member alone is header 0 of its view. A view the library
+            // will not open is ours to blame, not the archive's: walk instead.
             handle = std::make_unique<LibraryHandle>();
-            if (OpenZipMemberHandle(descriptor.get(), std::move(view), *handle, message) != kLibraryOpened)
-                return Error::OpenFailed;
-            return WalkTo(*handle, 0, 0, message);
+            std::string refused;
+            if (OpenZipMemberHandle(descriptor.get(), std::move(view), *handle, &refused) == kLibraryOpened)
+                return WalkTo(*handle, 0, 0, message);
         }
     }
     if (kept_handle && kept_next <= ordinal) {
@@ -85,10 +86,12 @@ void ArchiveReader::Impl::drop_kept() const { kept_handle.reset(); }
 
 Error ArchiveReader::Impl::stream_member(struct archive* archive, const Entry& entry, const MemberSink& sink,
                                          std::string* message) const {
-    std::vector<unsigned char> buffer(kReadBlock);
+    // On the stack: a tree of small members paid for allocating and zeroing
+    // a heap block per member.
+    unsigned char buffer[kReadBlock];
     std::int64_t total = 0;
     for (;;) {
-        const la_ssize_t count = archive_read_data(archive, buffer.data(), buffer.size());
+        const la_ssize_t count = archive_read_data(archive, buffer, sizeof buffer);
         // Unlike a header, data read with a warning is not trusted.
         if (count < 0) return LibraryFailure(archive, "read failed", message);
         if (count == 0) {
@@ -102,7 +105,7 @@ Error ArchiveReader::Impl::stream_member(struct archive* archive, const Entry& e
             if (message) *message = "member longer than its declared size";
             return Error::Damaged;
         }
-        if (!sink(buffer.data(), static_cast<unsigned long long>(count))) {
+        if (!sink(buffer, static_cast<unsigned long long>(count))) {
             if (message) *message = "cannot write the member";
             return Error::OpenFailed;
         }

@@ -1,5 +1,8 @@
 #include <algorithm>
+#include <string>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 #include "formats/file_range.h"
 #include "mount/archive_sources.h"
@@ -70,6 +73,55 @@ Error CheckRar4(const ArchiveReader::Impl& reader, const Head& head, PreWalkValu
     }
 }
 
+// The data offset of a stored member named like an archive whose data starts
+// like a ZIP, so that the parent can open it later through a window; -1 for
+// any other member. Never fails the open.
+std::int64_t InnerZipOffset(const ArchiveReader::Impl& reader, const ZipCentralDirectory::Record& record,
+                            std::string_view name, std::vector<unsigned char>& bytes) {
+    const std::uint64_t archive_size = reader.archive_size;
+    const std::uint64_t base = reader.window.present ? static_cast<std::uint64_t>(reader.window.offset) : 0;
+    if (record.method != 0 || record.encrypted || record.compressed_size != record.uncompressed_size) return -1;
+    if (static_cast<std::int64_t>(record.data_offset) < 0 || record.data_offset > archive_size ||
+        record.compressed_size > archive_size - record.data_offset)
+        return -1;
+    const std::size_t slash = name.find_last_of("/\\");
+    if (!HasArchiveExtension(slash == std::string_view::npos ? name : name.substr(slash + 1))) return -1;
+    const std::uint64_t length = std::min<std::uint64_t>(record.uncompressed_size, kProbeBytes);
+    if (ReadFileRange(reader.descriptor.get(), base + record.data_offset, length, bytes) ==
+            ZipCentralDirectory::Status::Ok &&
+        DetectFormat(bytes.data(), bytes.size()) == DetectedFormat::Zip)
+        return static_cast<std::int64_t>(record.data_offset);
+    return -1;
+}
+
+// Lists an intact directory's records for the walk, in the order the library
+// walks them (by local header offset, stably), and frees the records: the
+// list keeps what the walk needs of them, compactly.
+void ListZipMembers(ArchiveReader::Impl& reader, PreWalkValues& values) {
+    std::vector<ZipCentralDirectory::Record>& records = values.directory.records;
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> order;
+    order.reserve(records.size());
+    for (std::size_t i = 0; i < records.size(); ++i)
+        order.emplace_back(records[i].local_header_offset, static_cast<std::uint32_t>(i));
+    std::sort(order.begin(), order.end());
+    std::vector<unsigned char> bytes;
+    // Where each member's headers lie, by ordinal as the walk numbers them,
+    // should the archive turn out a ZIP.
+    reader.zip_places.reserve(order.size());
+    reader.zip_directory_offset = values.directory.directory_offset;
+    for (const auto& [offset, position] : order) {
+        ZipCentralDirectory::Record& record = records[position];
+        reader.zip_places.push_back({record.local_header_offset, record.central_offset, record.central_size});
+        const std::string name = ZipCentralDirectory::DisplayName(record);
+        values.zip_members.Add({name, record.uncompressed_size, InnerZipOffset(reader, record, name, bytes),
+                                record.crc32, record.dos_time, record.method, record.encrypted});
+        if (record.method == 1 || record.method == 6) values.zip_members.KeepRecord(std::move(record));
+        // Each name freed as it is listed makes room for the list's own.
+        std::string().swap(record.name);
+    }
+    std::vector<ZipCentralDirectory::Record>().swap(records);
+}
+
 // The helper's own reading of the ZIP central directory, which every format
 // but ISZ gets: a ZIP must have an intact one, and anything else may turn out
 // to be a ZIP behind a prefix.
@@ -96,43 +148,8 @@ Error ReadZipDirectory(ArchiveReader::Impl& reader, PreWalkValues& values, std::
         const Error directory = DirectoryMustBeOk(values.directory, message);
         if (directory != Error::Ok) return directory;
     }
-    if (status == Status::Ok) {
-        values.sorted_records = values.directory.records;
-        std::stable_sort(values.sorted_records.begin(), values.sorted_records.end(),
-                         [](const ZipCentralDirectory::Record& a, const ZipCentralDirectory::Record& b) {
-                             return a.local_header_offset < b.local_header_offset;
-                         });
-        values.inner_zip_offsets.assign(values.sorted_records.size(), -1);
-        // By ordinal, as the walk numbers them, should the archive turn out a ZIP.
-        reader.zip_places.reserve(values.sorted_records.size());
-        for (const ZipCentralDirectory::Record& record : values.sorted_records)
-            reader.zip_places.push_back({record.local_header_offset, record.central_offset, record.central_size});
-        reader.zip_directory_offset = values.directory.directory_offset;
-    }
+    if (status == Status::Ok) ListZipMembers(reader, values);
     return Error::Ok;
-}
-
-// Marks stored members named like archives whose data starts like a ZIP, so
-// the parent can open them later through a window. Never fails the open.
-void FindStoredInnerZips(const ArchiveReader::Impl& reader, PreWalkValues& values) {
-    const std::uint64_t archive_size = reader.archive_size;
-    const std::uint64_t base = reader.window.present ? static_cast<std::uint64_t>(reader.window.offset) : 0;
-    std::vector<unsigned char> bytes;
-    for (std::size_t i = 0; i < values.sorted_records.size(); ++i) {
-        const ZipCentralDirectory::Record& record = values.sorted_records[i];
-        if (record.method != 0 || record.encrypted || record.compressed_size != record.uncompressed_size) continue;
-        if (static_cast<std::int64_t>(record.data_offset) < 0 || record.data_offset > archive_size ||
-            record.compressed_size > archive_size - record.data_offset)
-            continue;
-        const std::string name = ZipCentralDirectory::DisplayName(record);
-        const std::size_t slash = name.find_last_of("/\\");
-        if (!HasArchiveExtension(slash == std::string::npos ? name : name.substr(slash + 1))) continue;
-        const std::uint64_t length = std::min<std::uint64_t>(record.uncompressed_size, kProbeBytes);
-        if (ReadFileRange(reader.descriptor.get(), base + record.data_offset, length, bytes) ==
-                ZipCentralDirectory::Status::Ok &&
-            DetectFormat(bytes.data(), bytes.size()) == DetectedFormat::Zip)
-            values.inner_zip_offsets[i] = static_cast<std::int64_t>(record.data_offset);
-    }
 }
 
 // Everything after acquisition, in order; the first failed check's code and
@@ -179,7 +196,6 @@ Error IndexArchive(ArchiveReader::Impl& reader, std::string* message) {
 
     const Error directory = ReadZipDirectory(reader, values, message);
     if (directory != Error::Ok) return directory;
-    FindStoredInnerZips(reader, values);
 
     LibraryHandle handle;
     std::string library_message;
@@ -215,6 +231,10 @@ void OpenArchiveDescriptor(OpenResult& out, int descriptor, const std::filesyste
     WarmStart();
     std::string message;
     const Error error = IndexArchive(reader->impl(), &message);
+    // What the walk worked with, the library's own parse of the archive above
+    // all, is freed by now but lies below the index in the heap: given back,
+    // it no longer adds to what the fingerprint and the reply cost on top.
+    platform::ReturnFreedMemory();
     if (error != Error::Ok) {
         FailOpen(out, path, error, std::move(message));
         return;

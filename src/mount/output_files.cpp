@@ -1,12 +1,16 @@
 #include "mount/output_files.h"
 
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <exception>
+#include <optional>
 #include <random>
 #include <system_error>
 
 #include "log/logger.h"
 #include "mount/archive_reader_impl.h"
+#include "mount/sha256.h"
 #include "platform/platform.h"
 
 namespace ArchiveMount {
@@ -14,15 +18,31 @@ namespace ArchiveMount {
 namespace fs = std::filesystem;
 
 std::string RandomHex(int count) {
-    static const char kDigits[] = "0123456789abcdef";
+    // The device is drawn once per process: on some hosts each draw costs more
+    // than writing a small member (a hardware seed instruction that a virtual
+    // machine makes slow). Hashing that secret key with a counter keeps every
+    // name unpredictable to anyone without it.
+    static std::array<unsigned char, 32> key;
+    static bool keyed = false;
+    static std::uint64_t counter = 0;
+    const std::size_t wanted = count > 0 ? static_cast<std::size_t>(count) * 8 : 0;
     std::string out;
     try {
-        // Opened once: setting the device up cost more than a small member's
-        // whole write, once per file of a tree.
-        static std::random_device source;
-        for (int draw = 0; draw < count; ++draw) {
-            const std::uint32_t value = static_cast<std::uint32_t>(source());
-            for (int shift = 0; shift < 32; shift += 4) out += kDigits[(value >> shift) & 0xF];
+        if (!keyed) {
+            std::random_device source;
+            for (std::size_t i = 0; i < key.size(); i += 4) {
+                const std::uint32_t value = static_cast<std::uint32_t>(source());
+                for (std::size_t j = 0; j < 4; ++j) key[i + j] = static_cast<unsigned char>(value >> (8 * j));
+            }
+            keyed = true;
+        }
+        std::string block;
+        while (out.size() < wanted) {
+            block.assign(key.begin(), key.end());
+            for (int shift = 0; shift < 64; shift += 8) block.push_back(static_cast<char>(counter >> shift));
+            ++counter;
+            const std::string digest = Sha256Hex(block);
+            out.append(digest, 0, std::min(digest.size(), wanted - out.size()));
         }
     } catch (const std::exception&) {
         // No random source: better no name than a guessable one.
@@ -31,7 +51,7 @@ std::string RandomHex(int count) {
     return out;
 }
 
-platform::Stream CreateExclusive(const fs::path& path) {
+platform::Stream CreateExclusive(const fs::path& path, char* buffer) {
     platform::Descriptor descriptor = platform::CreateFileExclusive(path);
     if (!descriptor.valid()) return nullptr;
     platform::Stream stream = platform::StreamFromDescriptor(descriptor, "wb");
@@ -44,12 +64,13 @@ platform::Stream CreateExclusive(const fs::path& path) {
     }
     // Producers hand over blocks of 32 KiB and more; a buffer of that order
     // keeps the write count near one per block, and small members to one.
-    std::setvbuf(stream.get(), nullptr, _IOFBF, kOutputBufferBytes);
+    // A buffer must be given: without one the C library keeps its own size.
+    std::setvbuf(stream.get(), buffer, _IOFBF, kOutputBufferBytes);
     return stream;
 }
 
-TemporaryFile::TemporaryFile(fs::path path)
-    : path_(std::move(path)), stream_(CreateExclusive(path_)), owned_(stream_ != nullptr) {}
+TemporaryFile::TemporaryFile(fs::path path, char* buffer)
+    : path_(std::move(path)), stream_(CreateExclusive(path_, buffer)), owned_(stream_ != nullptr) {}
 
 TemporaryFile::~TemporaryFile() {
     stream_.reset();
@@ -82,10 +103,6 @@ std::int64_t FileClockOffsetSeconds() {
 
 Error ArchiveReader::Impl::write_member(const MemberProducer& produce, const Entry& entry, const fs::path& path,
                                         std::string* message) const {
-    std::error_code ignored;
-    // A directory that cannot be made shows up as a failed creation below.
-    fs::create_directories(path.parent_path(), ignored);
-
     const std::string digits = RandomHex(4);
     if (digits.empty()) {
         if (message) *message = "cannot create " + platform::PathToUtf8(path);
@@ -93,12 +110,21 @@ Error ArchiveReader::Impl::write_member(const MemberProducer& produce, const Ent
     }
     fs::path temporary = path;
     temporary += "." + digits + ".part";
-    const std::string temporary_text = platform::PathToUtf8(temporary);
 
-    TemporaryFile file(temporary);
+    if (!output_buffer) output_buffer = std::make_unique_for_overwrite<char[]>(kOutputBufferBytes);
+    std::optional<TemporaryFile> created(std::in_place, temporary, output_buffer.get());
+    if (!created->is_open()) {
+        // The parent is made only when the creation fails: members of a tree
+        // share their directories, and looking each one up again cost a
+        // system call per member.
+        std::error_code ignored;
+        fs::create_directories(path.parent_path(), ignored);
+        created.emplace(temporary, output_buffer.get());
+    }
+    TemporaryFile& file = *created;
     if (!file.is_open()) {
         // A failed creation left nothing for the owner to remove.
-        if (message) *message = "cannot create " + temporary_text;
+        if (message) *message = "cannot create " + platform::PathToUtf8(temporary);
         return Error::OpenFailed;
     }
     std::FILE* stream = file.stream();
@@ -109,7 +135,7 @@ Error ArchiveReader::Impl::write_member(const MemberProducer& produce, const Ent
     // Only the close tells whether the last buffered bytes reached the file.
     const bool close_failed = !file.Close();
     if (produced != Error::Ok || close_failed) {
-        if (produced == Error::Ok && message) *message = "cannot finish writing " + temporary_text;
+        if (produced == Error::Ok && message) *message = "cannot finish writing " + platform::PathToUtf8(temporary);
         return static_cast<std::uint8_t>(produced) >= 2 ? produced : Error::OpenFailed;
     }
 

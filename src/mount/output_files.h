@@ -15,24 +15,27 @@ namespace ArchiveMount {
 // times outside 0..kLatestFileTime are clamped into that range.
 constexpr std::int64_t kLatestFileTime = 4102444800LL;
 
-// Eight lowercase hex digits per 32-bit draw from std::random_device, lowest
-// nibble first. Empty when the random source fails.
+// Eight lowercase hex digits per draw: SHA-256 of a key drawn once per
+// process from std::random_device and a counter, so no two draws repeat.
+// Empty when the random source fails.
 std::string RandomHex(int count);
 
-// Creates `path`, which must not exist yet, and wraps it in a "wb" stream
-// with a buffer of kOutputBufferBytes. Empty on failure; nothing is left on
-// disk then.
-platform::Stream CreateExclusive(const std::filesystem::path& path);
-
-// The output stream's buffer: large enough that a member costs few writes.
+// The output stream's buffer: small pieces are gathered into writes of this
+// size, and a whole 64 KiB block from the library goes to the file as it is,
+// with no copy through the buffer.
 constexpr std::size_t kOutputBufferBytes = 1 << 16;
+
+// Creates `path`, which must not exist yet, and wraps it in a "wb" stream
+// buffered in `buffer` (kOutputBufferBytes, the caller's for as long as the
+// stream lives). Empty on failure; nothing is left on disk then.
+platform::Stream CreateExclusive(const std::filesystem::path& path, char* buffer);
 
 // The one owner of a temporary output file: created exclusively, and removed
 // when the owner goes unless Commit has moved it into place.
 class TemporaryFile {
 public:
     // Creates `path` with CreateExclusive; is_open() tells whether it worked.
-    explicit TemporaryFile(std::filesystem::path path);
+    TemporaryFile(std::filesystem::path path, char* buffer);
     TemporaryFile(const TemporaryFile&) = delete;
     TemporaryFile& operator=(const TemporaryFile&) = delete;
     // Closes the stream if still open and removes the file unless committed.

@@ -1,5 +1,6 @@
 #include "mount/sha256.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -17,10 +18,6 @@ constexpr std::uint32_t kRoundConstants[64] = {
     0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
     0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
     0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2,
-};
-
-constexpr std::array<std::uint32_t, 8> kInitialState = {
-    0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19,
 };
 
 constexpr std::size_t kBlock = 64;
@@ -66,30 +63,53 @@ void Compress(std::array<std::uint32_t, 8>& state, const unsigned char* block) {
 
 }  // namespace
 
-std::string Sha256Hex(const std::string& text) {
-    std::array<std::uint32_t, 8> state = kInitialState;
-    const auto* data = reinterpret_cast<const unsigned char*>(text.data());
-    const std::size_t full = text.size() / kBlock * kBlock;
-    for (std::size_t offset = 0; offset < full; offset += kBlock) Compress(state, data + offset);
+void Sha256::Update(std::string_view bytes) {
+    const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+    std::size_t size = bytes.size();
+    length_ += size;
+    if (used_ != 0) {
+        const std::size_t taken = std::min(size, kBlock - used_);
+        std::memcpy(block_.data() + used_, data, taken);
+        used_ += taken;
+        data += taken;
+        size -= taken;
+        if (used_ < kBlock) return;
+        Compress(state_, block_.data());
+        used_ = 0;
+    }
+    for (; size >= kBlock; data += kBlock, size -= kBlock) Compress(state_, data);
+    std::memcpy(block_.data(), data, size);
+    used_ = size;
+}
 
-    // The rest, the 0x80 marker and the 64-bit bit length fill one or two blocks.
-    unsigned char tail[2 * kBlock] = {};
-    const std::size_t rest = text.size() - full;
-    if (rest != 0) std::memcpy(tail, data + full, rest);
-    tail[rest] = 0x80;
-    const std::size_t tail_size = rest + 1 + 8 <= kBlock ? kBlock : 2 * kBlock;
-    const std::uint64_t bits = static_cast<std::uint64_t>(text.size()) * 8;
-    for (int i = 0; i < 8; ++i) tail[tail_size - 1 - i] = static_cast<unsigned char>(bits >> (8 * i));
-    for (std::size_t offset = 0; offset < tail_size; offset += kBlock) Compress(state, tail + offset);
+std::string Sha256::HexDigest() {
+    // The 0x80 marker, zeros, and the 64-bit bit length end the last block
+    // (or a second one when the length does not fit after the marker).
+    const std::uint64_t bits = length_ * 8;
+    block_[used_++] = 0x80;
+    if (used_ > kBlock - 8) {
+        std::memset(block_.data() + used_, 0, kBlock - used_);
+        Compress(state_, block_.data());
+        used_ = 0;
+    }
+    std::memset(block_.data() + used_, 0, kBlock - 8 - used_);
+    for (int i = 0; i < 8; ++i) block_[kBlock - 1 - i] = static_cast<unsigned char>(bits >> (8 * i));
+    Compress(state_, block_.data());
 
     static constexpr char kHex[] = "0123456789abcdef";
     std::string hex(64, '0');
     for (int i = 0; i < 32; ++i) {
-        const auto byte = static_cast<unsigned char>(state[i / 4] >> (24 - 8 * (i % 4)));
+        const auto byte = static_cast<unsigned char>(state_[i / 4] >> (24 - 8 * (i % 4)));
         hex[2 * i] = kHex[byte >> 4];
         hex[2 * i + 1] = kHex[byte & 0x0F];
     }
     return hex;
+}
+
+std::string Sha256Hex(std::string_view text) {
+    Sha256 digest;
+    digest.Update(text);
+    return digest.HexDigest();
 }
 
 }  // namespace ArchiveMount

@@ -35,6 +35,10 @@ bool ApplyMemoryCap(std::uint64_t bytes);
 // the restart is impossible.
 void SteadyAllocator(char** argv);
 
+// Hands the pages of memory already freed back to the system, wherever in the
+// heap they lie, so that they stop counting as resident.
+void ReturnFreedMemory();
+
 // Switches a descriptor to binary mode (no newline translation). No-op on POSIX.
 void SetBinaryMode(int descriptor);
 
@@ -53,6 +57,11 @@ void IgnoreBrokenPipe();
 // count, 0 at end of input, negative on failure.
 long long ReadSome(int descriptor, void* buffer, std::size_t count);
 long long WriteSome(int descriptor, const void* buffer, std::size_t count);
+
+// Reads up to `count` bytes at `offset` whatever the descriptor's file
+// position, so that several threads may read one descriptor (the position
+// itself may move on Windows); the count, 0 at the end, negative on failure.
+long long ReadAt(int descriptor, void* buffer, std::size_t count, std::int64_t offset);
 
 // Positions a descriptor (SEEK_SET, SEEK_CUR, SEEK_END); the new position or -1.
 long long Seek(int descriptor, long long offset, int whence);
@@ -75,6 +84,10 @@ Descriptor WrapHandle(std::uint64_t handle);
 // reading, writing, renaming or deleting it. Never blocks on a FIFO or device;
 // anything that is not a regular file fails. Empty on failure.
 Descriptor OpenFileSharedForReading(const std::filesystem::path& path);
+
+// Opens a device (or any file) for reading and writing, non-inheritable;
+// empty on failure, with LastErrorNumber() telling why.
+Descriptor OpenDeviceForReadWrite(const std::filesystem::path& path);
 
 // A new non-inheritable descriptor on the same open file; the two share one
 // file position. Empty on failure.

@@ -50,6 +50,8 @@ void SteadyAllocator(char** argv) {
     execv("/proc/self/exe", argv);
 }
 
+void ReturnFreedMemory() { malloc_trim(0); }
+
 void SetBinaryMode(int) {}
 
 int DuplicateDescriptor(int descriptor) {
@@ -78,6 +80,14 @@ long long WriteSome(int descriptor, const void* buffer, std::size_t count) {
     ssize_t result;
     do {
         result = write(descriptor, buffer, count);
+    } while (result < 0 && errno == EINTR);
+    return result;
+}
+
+long long ReadAt(int descriptor, void* buffer, std::size_t count, std::int64_t offset) {
+    ssize_t result;
+    do {
+        result = pread(descriptor, buffer, count, static_cast<off_t>(offset));
     } while (result < 0 && errno == EINTR);
     return result;
 }
@@ -120,6 +130,14 @@ Descriptor OpenFileSharedForReading(const std::filesystem::path& path) {
     const int flags = fcntl(value, F_GETFL);
     if (flags < 0 || fcntl(value, F_SETFL, flags & ~O_NONBLOCK) < 0) return Descriptor();
     return descriptor;
+}
+
+Descriptor OpenDeviceForReadWrite(const std::filesystem::path& path) {
+    int descriptor;
+    do {
+        descriptor = open(path.c_str(), O_RDWR | O_CLOEXEC);
+    } while (descriptor < 0 && errno == EINTR);
+    return Descriptor(descriptor);
 }
 
 Descriptor DuplicateSharingPosition(int descriptor) {

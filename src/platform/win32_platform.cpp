@@ -72,6 +72,9 @@ bool ApplyMemoryCap(std::uint64_t bytes) {
 // gives them back when freed, and caches nothing per thread.
 void SteadyAllocator(char**) {}
 
+// The process heap decommits large free blocks by itself.
+void ReturnFreedMemory() {}
+
 void SetBinaryMode(int descriptor) { _setmode(descriptor, _O_BINARY); }
 
 int DuplicateDescriptor(int descriptor) {
@@ -100,6 +103,19 @@ long long WriteSome(int descriptor, const void* buffer, std::size_t count) {
     return _write(descriptor, buffer, ClampCount(count));
 }
 
+long long ReadAt(int descriptor, void* buffer, std::size_t count, std::int64_t offset) {
+    const intptr_t handle = _get_osfhandle(descriptor);
+    if (handle == reinterpret_cast<intptr_t>(INVALID_HANDLE_VALUE)) return -1;
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(static_cast<std::uint64_t>(offset));
+    at.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(offset) >> 32);
+    DWORD read = 0;
+    if (!ReadFile(reinterpret_cast<HANDLE>(handle), buffer, ClampCount(count), &read, &at)) {
+        return GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
+    }
+    return read;
+}
+
 long long Seek(int descriptor, long long offset, int whence) { return _lseeki64(descriptor, offset, whence); }
 
 int CloseDescriptor(int descriptor) { return _close(descriptor); }
@@ -123,6 +139,14 @@ Descriptor OpenFileSharedForReading(const std::filesystem::path& path) {
         return Descriptor();
     }
     return WrapOwnedHandle(handle);
+}
+
+Descriptor OpenDeviceForReadWrite(const std::filesystem::path& path) {
+    int descriptor = -1;
+    if (_wsopen_s(&descriptor, path.c_str(), _O_RDWR | _O_BINARY | _O_NOINHERIT, _SH_DENYNO, _S_IREAD | _S_IWRITE) !=
+        0)
+        return Descriptor();
+    return Descriptor(descriptor);
 }
 
 Descriptor DuplicateSharingPosition(int descriptor) {
