@@ -21,10 +21,6 @@ using HelperClient::ArchiveSession;
 using HelperClient::Outcome;
 using HelperClient::SessionOptions;
 
-// How abort() ends the helper: by SIGABRT, or with exit code 3 from the
-// Windows C runtime.
-const std::string kAborted = testsupport::kWindowsHost ? "exit 3" : "signal 6";
-
 SessionOptions RealHelper(std::chrono::milliseconds timeout = testsupport::kReplyTimeout) {
     SessionOptions options;
     options.helper_binary = OMBREX_HELPER_BINARY;
@@ -185,7 +181,7 @@ TEST_F(OpenArchive, AnAbortIsAFailureWithItsSignal) {
     ASSERT_TRUE(session->SendHook(MessageType::AbortHook, 0xFFFFFFFF).ok());
     const Outcome outcome = session->MaterializeAll((temp.path() / "all").string());
     EXPECT_EQ(outcome.code, Error::HelperFailed);
-    EXPECT_EQ(outcome.message, "the helper ended without a reply (" + kAborted + ")");
+    EXPECT_EQ(outcome.message, "the helper ended without a reply (" + std::string(testsupport::kAbortedExit) + ")");
     EXPECT_FALSE(testsupport::ProcessRunning(pid));
 }
 

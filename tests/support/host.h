@@ -19,6 +19,10 @@ constexpr bool kWindowsHost =
     false;
 #endif
 
+// How a process that called abort() ended, as DescribeExit says it: the C
+// runtime on Windows exits with 3 where POSIX raises SIGABRT.
+constexpr const char* kAbortedExit = kWindowsHost ? "exit 3" : "signal 6";
+
 // True when the tests run under Wine, which accepts a job's memory limit but
 // does not enforce it.
 bool RunningUnderWine();
