@@ -56,6 +56,10 @@ void IgnoreBrokenPipe();
 long long ReadSome(int descriptor, void* buffer, std::size_t count);
 long long WriteSome(int descriptor, const void* buffer, std::size_t count);
 
+// Writes all `count` bytes, going on after short writes; false when a write
+// fails or writes nothing.
+bool WriteAll(int descriptor, const void* buffer, std::size_t count);
+
 // Reads up to `count` bytes at `offset` whatever the descriptor's file
 // position, so that several threads may read one descriptor (the position
 // itself may move on Windows); the count, 0 at the end, negative on failure.
