@@ -61,8 +61,9 @@ long long WriteSome(int descriptor, const void* buffer, std::size_t count);
 bool WriteAll(int descriptor, const void* buffer, std::size_t count);
 
 // Reads up to `count` bytes at `offset` whatever the descriptor's file
-// position, so that several threads may read one descriptor (the position
-// itself may move on Windows); the count, 0 at the end, negative on failure.
+// position, and leaves that position as it was: other readers of the open
+// file go on where they were. On POSIX several threads may read one
+// descriptor at once. The count, 0 at the end, negative on failure.
 long long ReadAt(int descriptor, void* buffer, std::size_t count, std::int64_t offset);
 
 // Positions a descriptor (SEEK_SET, SEEK_CUR, SEEK_END); the new position or -1.
