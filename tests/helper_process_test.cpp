@@ -2,9 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
+#include <string>
+#include <vector>
 
 #include "support/helper_session.h"
+#include "support/output_checks.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -52,6 +57,41 @@ TEST(HelperProcess, WritingToAHelperThatEndedFailsWithoutASignal) {
     EXPECT_FALSE(helper->SendRequest(MessageType::HelloRequest, {}));
     HelperClient::Frame frame;
     EXPECT_EQ(helper->ReadFrame(frame, 1000ms), HelperClient::ReadResult::EndOfStream);
+}
+
+// The helper gets its allocator switch from the start, so that it need not
+// restart itself, and keeps whatever else the parent's variable says. A
+// shell in the helper's place shows what it was given (the C library may
+// rewrite the variable's original bytes, which /proc would show instead).
+TEST(HelperProcess, TheHelperStartsWithItsAllocatorSwitch) {
+    const char* name = "GLIBC_TUNABLES";
+    const char* saved = std::getenv(name);
+    const std::string kept = saved != nullptr ? saved : "";
+    const std::pair<const char*, std::string> cases[] = {
+        {nullptr, "glibc.malloc.tcache_count=0"},
+        {"glibc.malloc.arena_max=2", "glibc.malloc.arena_max=2:glibc.malloc.tcache_count=0"},
+        {"glibc.malloc.tcache_count=0:glibc.malloc.arena_max=2", "glibc.malloc.tcache_count=0:glibc.malloc.arena_max=2"},
+    };
+    testsupport::TempDir dir;
+    const std::string shown = (dir.path() / "shown").string();
+    for (const auto& [parent, child] : cases) {
+        SCOPED_TRACE(parent != nullptr ? parent : "unset");
+        if (parent != nullptr) {
+            setenv(name, parent, 1);
+        } else {
+            unsetenv(name);
+        }
+        auto shell = HelperClient::HelperProcess::Start(
+            {"/bin/sh", {"-c", "env | grep '^GLIBC_TUNABLES=' > '" + shown + "'"}, -1, false}, nullptr);
+        ASSERT_TRUE(shell);
+        ASSERT_TRUE(shell->Wait(testsupport::kReplyTimeout));
+        EXPECT_EQ(testsupport::ReadWholeFile(shown), std::string(name) + "=" + child + "\n");
+    }
+    if (saved != nullptr) {
+        setenv(name, kept.c_str(), 1);
+    } else {
+        unsetenv(name);
+    }
 }
 
 TEST(HelperProcess, NoDescriptorOfTheParentLeaksIntoTheChild) {

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "client/reply_decoding.h"
+#include "platform/platform.h"
 
 namespace HelperClient {
 
@@ -81,6 +82,16 @@ std::unique_ptr<HelperProcess> HelperProcess::Start(const StartOptions& options,
     std::vector<char*> argv;
     for (auto& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
+    // The helper restarts itself unless its allocator switch is in its
+    // environment from the start; handing it over saves a program load.
+    std::string allocator = platform::SteadyAllocatorEnvironment();
+    std::vector<char*> envp;
+    const std::size_t name_length = allocator.find('=') + 1;
+    for (char** variable = environ; *variable != nullptr; ++variable) {
+        if (allocator.empty() || std::strncmp(*variable, allocator.data(), name_length) != 0) envp.push_back(*variable);
+    }
+    if (!allocator.empty()) envp.push_back(allocator.data());
+    envp.push_back(nullptr);
 
     // The owner of the child exists before the child does: no allocation may
     // fail between the fork and the child having an owner that reaps it.
@@ -118,7 +129,7 @@ std::unique_ptr<HelperProcess> HelperProcess::Start(const StartOptions& options,
         }
         if (ok && options.inherited_descriptor >= 0) ok = fcntl(options.inherited_descriptor, F_SETFD, 0) == 0;
         signal(SIGPIPE, SIG_DFL);
-        if (ok) execv(argv[0], argv.data());
+        if (ok) execve(argv[0], argv.data(), envp.data());
         const int error = errno;
         [[maybe_unused]] const ssize_t ignored = write(report[1], &error, sizeof error);
         _exit(127);

@@ -33,6 +33,12 @@ bool ApplyMemoryCap(std::uint64_t bytes);
 // the restart is impossible.
 void SteadyAllocator(char** argv);
 
+// The NAME=VALUE that SteadyAllocator needs in the environment at process
+// start, given this process's own environment; empty when nothing is needed
+// (it is there already, or the host has no such switch). A parent that
+// starts the helper with it saves the helper its restart.
+std::string SteadyAllocatorEnvironment();
+
 // Hands the pages of memory already freed back to the system, wherever in the
 // heap they lie, so that they stop counting as resident.
 void ReturnFreedMemory();

@@ -68,6 +68,8 @@ bool ApplyMemoryCap(std::uint64_t bytes) {
 // gives them back when freed, and caches nothing per thread.
 void SteadyAllocator(char**) {}
 
+std::string SteadyAllocatorEnvironment() { return {}; }
+
 // The process heap decommits large free blocks by itself.
 void ReturnFreedMemory() {}
 
