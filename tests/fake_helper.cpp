@@ -11,6 +11,7 @@
 //   stops-mid-frame     sends half a hello reply and exits with 0
 //   ignores-close       answers hello, then outlives its closed input and CloseRequest
 //   probe-handles H...  prints for each handle value 1 when it names an open disk file here, else 0
+//   shows-environment N...  prints each variable's value on a line of its own, "(unset)" for none
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -94,6 +95,13 @@ int main(int argc, char** argv) {
     if (behaviour == "probe-handles") {
         for (int i = 1; i < argc; ++i) {
             std::printf("%d", platform::HandleIsDiskFile(std::stoull(argv[i])) ? 1 : 0);
+        }
+        return 0;
+    }
+    if (behaviour == "shows-environment") {
+        for (int i = 1; i < argc; ++i) {
+            const char* value = std::getenv(argv[i]);
+            std::printf("%s\n", value != nullptr ? value : "(unset)");
         }
         return 0;
     }

@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
+#include <string>
+#include <vector>
 
+#include "platform/child_process.h"
 #include "platform/platform.h"
 #include "support/helper_session.h"
 #include "support/host.h"
@@ -50,6 +54,58 @@ TEST(HelperProcess, WritingToAHelperThatEndedFailsWithoutASignal) {
     EXPECT_FALSE(helper->SendRequest(MessageType::HelloRequest, {}));
     HelperClient::Frame frame;
     EXPECT_EQ(helper->ReadFrame(frame, 1000ms), HelperClient::ReadResult::EndOfStream);
+}
+
+// A child's environment is the parent's with the settings put over it.
+TEST(HelperProcess, AChildGetsTheParentsEnvironmentWithTheSettingsOverIt) {
+    const testsupport::ScopedVariable replaced("OMBREX_TEST_REPLACED", "old");
+    const testsupport::ScopedVariable kept("OMBREX_TEST_KEPT", "kept");
+    const testsupport::ScopedVariable added("OMBREX_TEST_ADDED", std::nullopt);
+    testsupport::TempDir temp;
+    platform::ChildOptions options;
+    options.program = platform::PathToUtf8(testsupport::FakeHelper(temp.path(), "shows-environment"));
+    options.arguments = {"OMBREX_TEST_REPLACED", "OMBREX_TEST_KEPT", "OMBREX_TEST_ADDED"};
+    options.environment = {"OMBREX_TEST_REPLACED=new", "OMBREX_TEST_ADDED=added"};
+    platform::StartFailure failure;
+    auto child = platform::ChildProcess::Start(options, &failure);
+    ASSERT_TRUE(child) << failure.reason;
+    const auto deadline = platform::ChildProcess::Clock::now() + testsupport::kReplyTimeout;
+    std::string shown;
+    unsigned char buffer[256];
+    std::size_t got = 0;
+    while (child->ReadOutput(buffer, sizeof buffer, deadline, got) == platform::ChildProcess::Read::Data) {
+        shown.append(reinterpret_cast<const char*>(buffer), got);
+    }
+    EXPECT_EQ(shown, "new\nkept\nadded\n");
+}
+
+// The helper gets glibc's allocator switch from the start, so that it need
+// not restart itself, and keeps whatever else the parent's variable says.
+// The Windows heap needs no switch: there the variable passes unchanged.
+TEST(HelperProcess, TheHelperStartsWithItsAllocatorSwitch) {
+    const std::string kSwitch = "glibc.malloc.tcache_count=0";
+    struct Case {
+        std::optional<std::string> parent;
+        std::string linux_child;
+    };
+    const Case cases[] = {
+        {std::nullopt, kSwitch},
+        {"glibc.malloc.arena_max=2", "glibc.malloc.arena_max=2:" + kSwitch},
+        {kSwitch + ":glibc.malloc.arena_max=2", kSwitch + ":glibc.malloc.arena_max=2"},
+    };
+    testsupport::TempDir temp;
+    const std::string shows = platform::PathToUtf8(testsupport::FakeHelper(temp.path(), "shows-environment"));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.parent.value_or("unset"));
+        const testsupport::ScopedVariable tunables("GLIBC_TUNABLES", c.parent);
+        std::string message;
+        auto shell = HelperClient::HelperProcess::Start({shows, {"GLIBC_TUNABLES"}, std::nullopt, false}, &message);
+        ASSERT_TRUE(shell) << message;
+        const auto seen = shell->ReadToEnd(testsupport::kReplyTimeout);
+        ASSERT_TRUE(seen);
+        const std::string expected = testsupport::kWindowsHost ? c.parent.value_or("(unset)") : c.linux_child;
+        EXPECT_EQ(std::string(seen->begin(), seen->end()), expected + "\n");
+    }
 }
 
 TEST(HelperProcess, NoDescriptorOfTheParentLeaksIntoTheChild) {

@@ -64,12 +64,18 @@ TEST(RandomHex, EightLowercaseDigitsPerDrawAndNeverRepeats) {
 
 TEST_F(OutputFiles, WritesPiecesInOrderIntoNewDirectoriesAndStampsTheTime) {
     const fs::path target = scratch.path() / "a" / "b" / "c" / "out.bin";
+    // Small pieces that fill the buffer more than once, around large pieces
+    // that go to the file on their own.
+    std::vector<std::string> pieces = {"abc", "", std::string(70000, 'x'), "z"};
+    for (int i = 0; i < 150; ++i) pieces.push_back(std::string(1000, static_cast<char>('a' + i % 26)));
+    pieces.push_back(std::string(ArchiveMount::kDirectWriteBytes, 'd'));
+    pieces.push_back("end");
+    std::string expected;
+    for (const auto& piece : pieces) expected += piece;
     std::string message = "untouched";
-    ASSERT_EQ(impl.write_member(Producing({"abc", "", std::string(70000, 'x'), "z"}), EntryAt(1000000000), target,
-                                &message),
-              Error::Ok);
+    ASSERT_EQ(impl.write_member(Producing(pieces), EntryAt(1000000000), target, &message), Error::Ok);
     EXPECT_EQ(message, "untouched");
-    EXPECT_EQ(ReadWholeFile(target), "abc" + std::string(70000, 'x') + "z");
+    EXPECT_EQ(ReadWholeFile(target), expected);
     EXPECT_EQ(testsupport::FileTimeSeconds(target), 1000000000);
     EXPECT_EQ(testsupport::FileNamesIn(target.parent_path()), std::vector<std::string>{"out.bin"});
 }

@@ -54,6 +54,26 @@ TEST_F(WindowCallbacks, ReadSeesExactlyTheWindowInBlocks) {
     EXPECT_EQ(WindowRead(archive, &cursor, &block), 0);
 }
 
+// The library seeks back to the start of a small archive more than once: a
+// read inside the block read last is served from it, and one outside it
+// goes to the file.
+TEST_F(WindowCallbacks, ReadBackInsideTheLastBlockNeedsNoFile) {
+    std::string inner(100000, '\0');
+    for (std::size_t i = 0; i < inner.size(); ++i) inner[i] = static_cast<char>(i * 7919 % 251);
+    Open(std::string(10, 'P') + inner, 10, static_cast<std::int64_t>(inner.size()));
+    const void* block = nullptr;
+    ASSERT_EQ(WindowRead(archive, &cursor, &block), 65536);
+    const int descriptor = cursor.descriptor;
+    cursor.descriptor = -1;  // any read of the file now fails
+    ASSERT_EQ(WindowSeek(archive, &cursor, 1000, SEEK_SET), 1000);
+    ASSERT_EQ(WindowRead(archive, &cursor, &block), 65536 - 1000);
+    EXPECT_TRUE(std::string(static_cast<const char*>(block), 65536 - 1000) == inner.substr(1000, 65536 - 1000));
+    EXPECT_EQ(WindowRead(archive, &cursor, &block), ARCHIVE_FATAL);
+    cursor.descriptor = descriptor;
+    ASSERT_EQ(WindowSeek(archive, &cursor, 65535, SEEK_SET), 65535);
+    EXPECT_EQ(ReadAll(), inner.substr(65535));
+}
+
 TEST_F(WindowCallbacks, SeekStaysInsideTheWindow) {
     Open(std::string(300, 'x'), 100, 50);
     struct Case {

@@ -578,6 +578,29 @@ TEST(ZipCentralDirectory, LocalHeaderPlacementFaults) {
     EXPECT_EQ(ReadImage(image).status, Status::Truncated);
 }
 
+// The local headers are read in file order, but the answer is the first
+// failure in directory order.
+TEST(ZipCentralDirectory, FirstLocalHeaderFailureInDirectoryOrderIsTheAnswer) {
+    ZipLayout layout;
+    TwoMembers().Build(&layout);
+    ZipEntryFields stray = StoredEntry("STRAY", {});
+    stray.stored_offset = static_cast<std::uint32_t>(layout.local_headers[1] + 30 + 13);
+    ZipEntryFields tail = StoredEntry("", {});
+    tail.stored_offset = 0;  // a stand-in of the same size until the image size is known
+    const auto build = [&](bool stray_first) {
+        ZipImageWriter writer = TwoMembers();
+        if (stray_first) {
+            writer.Add(stray).Add(tail);
+        } else {
+            writer.Add(tail).Add(stray);
+        }
+        return writer.Build();
+    };
+    tail.stored_offset = static_cast<std::uint32_t>(build(true).size() - 29);
+    EXPECT_EQ(ReadImage(build(true)).status, Status::LocalHeaderMismatch);
+    EXPECT_EQ(ReadImage(build(false)).status, Status::Truncated);
+}
+
 TEST(ZipCentralDirectory, EqualLocalOffsetsAreFoundBeforeAnyLocalHeaderIsRead) {
     // Both offsets point past the window, which the local header check would call Truncated.
     ZipImageWriter writer = TwoMembers();

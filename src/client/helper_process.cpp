@@ -1,6 +1,7 @@
 #include "client/helper_process.h"
 
 #include "client/reply_decoding.h"
+#include "platform/platform.h"
 
 namespace HelperClient {
 
@@ -13,6 +14,11 @@ std::unique_ptr<HelperProcess> HelperProcess::Start(const StartOptions& options,
     child.arguments = options.arguments;
     child.inherited_handle = options.inherited_handle;
     child.close_standard_error = options.close_standard_error;
+    // The helper restarts itself unless its allocator switch is in its
+    // environment from the start; handing it over saves a program load.
+    if (std::string allocator = platform::SteadyAllocatorEnvironment(); !allocator.empty()) {
+        child.environment.push_back(std::move(allocator));
+    }
     platform::StartFailure failure;
     auto started = platform::ChildProcess::Start(child, &failure);
     if (started) return std::unique_ptr<HelperProcess>(new HelperProcess(std::move(started)));

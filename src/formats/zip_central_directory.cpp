@@ -285,26 +285,80 @@ Result Parse(std::span<const unsigned char> image, std::uint64_t record_count, s
     return result;
 }
 
+namespace {
+
+// How many bytes of local headers one read may take at most.
+constexpr std::size_t kHeaderRunBytes = 65536;
+
+// The check of one record against its local header at `header`.
+Status CheckLocalHeader(Record& record, const unsigned char* header) {
+    // Zero means the value is in a data descriptor, 0xFFFFFFFF that it is in ZIP64 fields.
+    auto size_agrees = [](std::uint32_t local, std::uint64_t central) {
+        return local == 0 || local == k32BitMarker || local == central;
+    };
+    const std::uint32_t local_crc = U32(header + 14);
+    const bool implode_bits_differ = record.method == 6 && ((U16(header + 6) ^ record.flags) & 0x06) != 0;
+    if (U32(header) != kLocalHeaderSignature || U16(header + 8) != record.method || implode_bits_differ ||
+        (local_crc != 0 && local_crc != record.crc32) || !size_agrees(U32(header + 18), record.compressed_size) ||
+        !size_agrees(U32(header + 22), record.uncompressed_size)) {
+        return Status::LocalHeaderMismatch;
+    }
+    record.data_offset = record.local_header_offset + kLocalHeaderBytes + U16(header + 26) + U16(header + 28);
+    return Status::Ok;
+}
+
+}  // namespace
+
 Status CheckLocalHeaders(std::FILE* stream, std::vector<Record>& records, std::uint64_t window_length,
                          std::uint64_t window_start) {
-    std::array<unsigned char, kLocalHeaderBytes> header;
-    for (Record& record : records) {
+    // The headers are read in the order they lie, a run of neighbours in one
+    // read: a seek and a read per header cost more than all the rest of the
+    // open for an archive of many small members. Each record gets the status
+    // it would get alone, and the first failure in directory order is the
+    // answer.
+    std::vector<std::uint32_t> order(records.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<std::uint32_t>(i);
+    std::sort(order.begin(), order.end(), [&records](std::uint32_t a, std::uint32_t b) {
+        return records[a].local_header_offset < records[b].local_header_offset;
+    });
+    const auto fits = [window_length](std::uint64_t offset) {
+        return offset <= window_length && window_length - offset >= kLocalHeaderBytes;
+    };
+    std::vector<Status> statuses(records.size(), Status::Ok);
+    std::array<unsigned char, kHeaderRunBytes> run;
+    std::uint64_t run_start = 0, run_length = 0;
+    for (std::size_t k = 0; k < order.size(); ++k) {
+        Record& record = records[order[k]];
+        Status& status = statuses[order[k]];
         const std::uint64_t offset = record.local_header_offset;
-        if (offset > window_length || window_length - offset < kLocalHeaderBytes) return Status::Truncated;
-        if (!ReadExactly(stream, window_start + offset, header.data(), header.size())) return Status::ReadFailed;
-
-        // Zero means the value is in a data descriptor, 0xFFFFFFFF that it is in ZIP64 fields.
-        auto size_agrees = [](std::uint32_t local, std::uint64_t central) {
-            return local == 0 || local == k32BitMarker || local == central;
-        };
-        const std::uint32_t local_crc = U32(&header[14]);
-        const bool implode_bits_differ = record.method == 6 && ((U16(&header[6]) ^ record.flags) & 0x06) != 0;
-        if (U32(&header[0]) != kLocalHeaderSignature || U16(&header[8]) != record.method || implode_bits_differ ||
-            (local_crc != 0 && local_crc != record.crc32) || !size_agrees(U32(&header[18]), record.compressed_size) ||
-            !size_agrees(U32(&header[22]), record.uncompressed_size)) {
-            return Status::LocalHeaderMismatch;
+        if (!fits(offset)) {
+            status = Status::Truncated;
+            continue;
         }
-        record.data_offset = offset + kLocalHeaderBytes + U16(&header[26]) + U16(&header[28]);
+        if (offset < run_start || offset - run_start + kLocalHeaderBytes > run_length) {
+            // From this header to the end of the last one that fits the run.
+            std::uint64_t end = offset + kLocalHeaderBytes;
+            for (std::size_t next = k + 1; next < order.size(); ++next) {
+                const std::uint64_t at = records[order[next]].local_header_offset;
+                if (!fits(at) || at + kLocalHeaderBytes - offset > kHeaderRunBytes) break;
+                end = at + kLocalHeaderBytes;
+            }
+            run_start = offset;
+            run_length = 0;
+            if (!ReadExactly(stream, window_start + offset, run.data(), static_cast<std::size_t>(end - offset))) {
+                // The run may fail for a later header's sake: this one alone.
+                end = offset + kLocalHeaderBytes;
+                if (!ReadExactly(stream, window_start + offset, run.data(), kLocalHeaderBytes)) {
+                    status = Status::ReadFailed;
+                    continue;
+                }
+            }
+            run_length = end - offset;
+        }
+        status = CheckLocalHeader(record, run.data() + (offset - run_start));
+    }
+    for (const Status status : statuses) {
+        if (status != Status::Ok) return status;
     }
     return Status::Ok;
 }

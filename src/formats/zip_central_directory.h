@@ -75,7 +75,7 @@ Result ReadFromStream(std::FILE* stream, std::uint64_t start, std::uint64_t leng
 Result Parse(std::span<const unsigned char> image, std::uint64_t record_count, std::uint64_t entry_cap);
 
 // Reads each record's 30-byte local header, checks it against the record and
-// fills `data_offset`; stops at the first failure.
+// fills `data_offset`; the answer is the first failure in directory order.
 Status CheckLocalHeaders(std::FILE* stream, std::vector<Record>& records, std::uint64_t window_length,
                          std::uint64_t window_start);
 

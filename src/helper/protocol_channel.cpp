@@ -23,15 +23,7 @@ int ProtocolDescriptor() { return protocol_fd; }
 
 void UseProtocolDescriptor(int descriptor) { protocol_fd = descriptor; }
 
-bool WriteToChannel(Bytes bytes) {
-    std::size_t written = 0;
-    while (written < bytes.size()) {
-        const long long count = platform::WriteSome(protocol_fd, bytes.data() + written, bytes.size() - written);
-        if (count <= 0) return false;
-        written += static_cast<std::size_t>(count);
-    }
-    return true;
-}
+bool WriteToChannel(Bytes bytes) { return platform::WriteAll(protocol_fd, bytes.data(), bytes.size()); }
 
 bool SendFrame(MessageType type, Bytes payload) { return WriteToChannel(EncodeFrame(type, payload)); }
 

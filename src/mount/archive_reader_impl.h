@@ -90,8 +90,8 @@ struct ArchiveReader::Impl {
     std::vector<ZipMemberPlace> zip_places;
     std::uint64_t zip_directory_offset = 0;
 
-    // What changes after the open, as scratch and cache only: the output
-    // stream's buffer, one for every member this reader writes; the handle
+    // What changes after the open, as scratch and cache only: the member
+    // files' buffer, one for every member this reader writes; the handle
     // left after the last member streamed in full and the ordinal of the
     // header it reads next.
     mutable std::unique_ptr<char[]> output_buffer;

@@ -159,8 +159,7 @@ void SetReadOptions(struct archive* archive) {
 // descriptor followed by `tail`.
 int OpenThroughCursor(LibraryHandle& out, std::int64_t offset, std::int64_t length, std::vector<unsigned char> tail,
                       std::string* message) {
-    platform::Seek(out.descriptor.get(), offset, SEEK_SET);
-    out.cursor = std::make_unique<WindowCursor>();
+    out.cursor = std::make_unique_for_overwrite<WindowCursor>();
     out.cursor->descriptor = out.descriptor.get();
     out.cursor->offset = offset;
     out.cursor->length = length;

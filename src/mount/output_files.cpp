@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cstring>
 #include <exception>
 #include <optional>
 #include <random>
@@ -51,36 +52,42 @@ std::string RandomHex(int count) {
     return out;
 }
 
-platform::Stream CreateExclusive(const fs::path& path, char* buffer) {
-    platform::Descriptor descriptor = platform::CreateFileExclusive(path);
-    if (!descriptor.valid()) return nullptr;
-    platform::Stream stream = platform::StreamFromDescriptor(descriptor, "wb");
-    if (!stream) {
-        descriptor.reset();
-        // The name is ours alone (exclusive creation), so nobody else's file goes.
-        std::error_code ignored;
-        fs::remove(path, ignored);
-        return nullptr;
-    }
-    // Producers hand over blocks of 32 KiB and more; a buffer of that order
-    // keeps the write count near one per block, and small members to one.
-    // A buffer must be given: without one the C library keeps its own size.
-    std::setvbuf(stream.get(), buffer, _IOFBF, kOutputBufferBytes);
-    return stream;
-}
-
 TemporaryFile::TemporaryFile(fs::path path, char* buffer)
-    : path_(std::move(path)), stream_(CreateExclusive(path_, buffer)), owned_(stream_ != nullptr) {}
+    : path_(std::move(path)),
+      descriptor_(platform::CreateFileExclusive(path_)),
+      buffer_(buffer),
+      owned_(descriptor_.valid()) {}
 
 TemporaryFile::~TemporaryFile() {
-    stream_.reset();
+    descriptor_.reset();
     // A name that could not be created exclusively may be somebody else's.
     if (!owned_) return;
     std::error_code ignored;
     fs::remove(path_, ignored);
 }
 
-bool TemporaryFile::Close() { return stream_ && std::fclose(stream_.release()) == 0; }
+bool TemporaryFile::Flush() {
+    const std::size_t count = buffered_;
+    buffered_ = 0;
+    return platform::WriteAll(descriptor_.get(), buffer_, count);
+}
+
+bool TemporaryFile::Write(const unsigned char* data, std::size_t count) {
+    if (!descriptor_.valid()) return false;
+    if (count >= kDirectWriteBytes) {
+        return Flush() && platform::WriteAll(descriptor_.get(), data, count);
+    }
+    if (count > kOutputBufferBytes - buffered_ && !Flush()) return false;
+    std::memcpy(buffer_ + buffered_, data, count);
+    buffered_ += count;
+    return true;
+}
+
+bool TemporaryFile::Close() {
+    if (!descriptor_.valid()) return false;
+    const bool flushed = Flush();
+    return platform::CloseDescriptor(descriptor_.release()) == 0 && flushed;
+}
 
 bool TemporaryFile::Commit(const fs::path& target) {
     std::error_code failed;
@@ -127,9 +134,8 @@ Error ArchiveReader::Impl::write_member(const MemberProducer& produce, const Ent
         if (message) *message = "cannot create " + platform::PathToUtf8(temporary);
         return Error::OpenFailed;
     }
-    std::FILE* stream = file.stream();
-    const MemberSink sink = [stream](const unsigned char* data, unsigned long long count) {
-        return std::fwrite(data, 1, count, stream) == count;
+    const MemberSink sink = [&file](const unsigned char* data, unsigned long long count) {
+        return file.Write(data, static_cast<std::size_t>(count));
     };
     const Error produced = produce(sink);
     // Only the close tells whether the last buffered bytes reached the file.

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <filesystem>
 #include <string>
 
@@ -20,33 +19,37 @@ constexpr std::int64_t kLatestFileTime = 4102444800LL;
 // Empty when the random source fails.
 std::string RandomHex(int count);
 
-// The output stream's buffer: small pieces are gathered into writes of this
-// size, and a whole 64 KiB block from the library goes to the file as it is,
-// with no copy through the buffer.
+// A member file's buffer: small pieces are gathered into writes of up to
+// this size.
 constexpr std::size_t kOutputBufferBytes = 1 << 16;
+// A piece at least this large goes to the file in one write of its own,
+// straight from where the producer holds it: the library hands out blocks
+// from just under 64 KiB to 256 KiB, which a copy through the buffer would
+// only split.
+constexpr std::size_t kDirectWriteBytes = 1 << 15;
 
-// Creates `path`, which must not exist yet, and wraps it in a "wb" stream
-// buffered in `buffer` (kOutputBufferBytes, the caller's for as long as the
-// stream lives). Empty on failure; nothing is left on disk then.
-platform::Stream CreateExclusive(const std::filesystem::path& path, char* buffer);
-
-// The one owner of a temporary output file: created exclusively, and removed
-// when the owner goes unless Commit has moved it into place.
+// The one owner of a temporary output file: created exclusively (it must not
+// exist yet), written through the caller's buffer, and removed when the owner
+// goes unless Commit has moved it into place.
 class TemporaryFile {
 public:
-    // Creates `path` with CreateExclusive; is_open() tells whether it worked.
+    // Creates `path`; is_open() tells whether it worked. `buffer` holds
+    // kOutputBufferBytes and is the caller's for as long as the owner lives.
     TemporaryFile(std::filesystem::path path, char* buffer);
     TemporaryFile(const TemporaryFile&) = delete;
     TemporaryFile& operator=(const TemporaryFile&) = delete;
-    // Closes the stream if still open and removes the file unless committed.
+    // Closes the file if still open and removes it unless committed.
     ~TemporaryFile();
 
-    bool is_open() const { return stream_ != nullptr; }
-    std::FILE* stream() const { return stream_.get(); }
+    bool is_open() const { return descriptor_.valid(); }
     const std::filesystem::path& path() const { return path_; }
 
-    // Flushes and closes the stream; false when the last bytes did not reach
-    // the file (or it was never open).
+    // Appends `count` bytes; false when a write failed (or the file is not
+    // open), after which the file is good only for removal.
+    bool Write(const unsigned char* data, std::size_t count);
+
+    // Writes what is gathered and closes the file; false when the last bytes
+    // did not reach it (or it was never open).
     bool Close();
 
     // Renames the closed file onto `target`, replacing a file there; after
@@ -54,8 +57,12 @@ public:
     bool Commit(const std::filesystem::path& target);
 
 private:
+    bool Flush();
+
     std::filesystem::path path_;
-    platform::Stream stream_;
+    platform::Descriptor descriptor_;
+    char* buffer_;
+    std::size_t buffered_ = 0;
     bool owned_;  // created here and not yet committed
 };
 

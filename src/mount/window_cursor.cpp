@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 
 #include "platform/platform.h"
 
@@ -18,17 +17,24 @@ la_ssize_t WindowRead(struct archive* archive, void* data, const void** block) {
         cursor.position += left;
         return static_cast<la_ssize_t>(left);
     }
-    const std::int64_t n = std::min<std::int64_t>(cursor.length - cursor.position, WindowCursor::kBufferSize);
-    if (platform::Seek(cursor.descriptor, cursor.offset + cursor.position, SEEK_SET) < 0) {
-        archive_set_error(archive, platform::LastErrorNumber(), "seek failed inside the archive window");
-        return ARCHIVE_FATAL;
+    const std::int64_t into = cursor.position - cursor.buffered_from;
+    if (into >= 0 && into < cursor.buffered) {
+        const std::int64_t n = cursor.buffered - into;
+        *block = cursor.buffer.data() + into;
+        cursor.position += n;
+        return static_cast<la_ssize_t>(n);
     }
-    const long long count = platform::ReadSome(cursor.descriptor, cursor.buffer.data(), static_cast<std::size_t>(n));
+    const std::int64_t n = std::min<std::int64_t>(cursor.length - cursor.position, WindowCursor::kBufferSize);
+    cursor.buffered = 0;
+    const long long count = platform::ReadAt(cursor.descriptor, cursor.buffer.data(), static_cast<std::size_t>(n),
+                                             cursor.offset + cursor.position);
     if (count <= 0) {
         archive_set_error(archive, count < 0 ? platform::LastErrorNumber() : EIO,
                           "the file ends inside the archive window");
         return ARCHIVE_FATAL;
     }
+    cursor.buffered_from = cursor.position;
+    cursor.buffered = count;
     cursor.position += count;
     *block = cursor.buffer.data();
     return static_cast<la_ssize_t>(count);

@@ -40,6 +40,9 @@ struct ChildOptions {
     std::optional<std::uint64_t> inherited_handle;
     // Start the child without a standard error instead of collecting it.
     bool close_standard_error = false;
+    // NAME=VALUE settings the child gets on top of the parent's environment,
+    // each replacing a variable of the same name.
+    std::vector<std::string> environment;
 };
 
 // Why a start failed: the stage, and the host's text for the error.

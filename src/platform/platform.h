@@ -35,6 +35,12 @@ bool ApplyMemoryCap(std::uint64_t bytes);
 // the restart is impossible.
 void SteadyAllocator(char** argv);
 
+// The NAME=VALUE that SteadyAllocator needs in the environment at process
+// start, given this process's own environment; empty when nothing is needed
+// (it is there already, or the host has no such switch). A parent that
+// starts the helper with it saves the helper its restart.
+std::string SteadyAllocatorEnvironment();
+
 // Hands the pages of memory already freed back to the system, wherever in the
 // heap they lie, so that they stop counting as resident.
 void ReturnFreedMemory();
@@ -58,9 +64,14 @@ void IgnoreBrokenPipe();
 long long ReadSome(int descriptor, void* buffer, std::size_t count);
 long long WriteSome(int descriptor, const void* buffer, std::size_t count);
 
+// Writes all `count` bytes, going on after short writes; false when a write
+// fails or writes nothing.
+bool WriteAll(int descriptor, const void* buffer, std::size_t count);
+
 // Reads up to `count` bytes at `offset` whatever the descriptor's file
-// position, so that several threads may read one descriptor (the position
-// itself may move on Windows); the count, 0 at the end, negative on failure.
+// position, and leaves that position as it was: other readers of the open
+// file go on where they were. On POSIX several threads may read one
+// descriptor at once. The count, 0 at the end, negative on failure.
 long long ReadAt(int descriptor, void* buffer, std::size_t count, std::int64_t offset);
 
 // Positions a descriptor (SEEK_SET, SEEK_CUR, SEEK_END); the new position or -1.

@@ -147,6 +147,18 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const ChildOptions& options, S
     std::vector<char*> argv;
     for (auto& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
+    std::vector<std::string> settings = options.environment;
+    std::vector<char*> envp;
+    for (char** variable = environ; *variable != nullptr; ++variable) {
+        const std::string_view name(*variable, std::strcspn(*variable, "="));
+        const bool replaced = std::any_of(settings.begin(), settings.end(), [&](const std::string& setting) {
+            return setting.size() > name.size() && setting.compare(0, name.size(), name) == 0 &&
+                   setting[name.size()] == '=';
+        });
+        if (!replaced) envp.push_back(*variable);
+    }
+    for (auto& setting : settings) envp.push_back(setting.data());
+    envp.push_back(nullptr);
 
     // The owner of the child exists before the child does: no allocation may
     // fail between the fork and the child having an owner that reaps it.
@@ -174,7 +186,7 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const ChildOptions& options, S
         }
         if (ok && inherited >= 0) ok = fcntl(inherited, F_SETFD, 0) == 0;
         signal(SIGPIPE, SIG_DFL);
-        if (ok) execv(argv[0], argv.data());
+        if (ok) execve(argv[0], argv.data(), envp.data());
         const int error = errno;
         [[maybe_unused]] const ssize_t ignored = write(report_write.get(), &error, sizeof error);
         _exit(127);

@@ -31,6 +31,24 @@ bool ApplyMemoryCap(std::uint64_t bytes) {
     return setrlimit(RLIMIT_DATA, &limit) == 0;
 }
 
+namespace {
+
+constexpr char kTunables[] = "GLIBC_TUNABLES";
+
+}  // namespace
+
+std::string SteadyAllocatorEnvironment() {
+    // The per-thread cache of small freed blocks keeps blocks in use as far
+    // as the heap knows: the heap can then neither shrink nor serve a second
+    // large open from what the first freed. It is switched off only by a
+    // tunable read at start.
+    static constexpr char kNoCache[] = "glibc.malloc.tcache_count=0";
+    const char* tunables = std::getenv(kTunables);
+    if (tunables != nullptr && std::strstr(tunables, kNoCache) != nullptr) return {};
+    return std::string(kTunables) + "=" +
+           (tunables != nullptr && *tunables != '\0' ? std::string(tunables) + ":" + kNoCache : kNoCache);
+}
+
 void SteadyAllocator(char** argv) {
     // Setting the threshold stops the C library from raising it after each
     // large free, which moves later large blocks into a heap that never
@@ -38,15 +56,9 @@ void SteadyAllocator(char** argv) {
     constexpr int kLargeBlock = 128 * 1024;
     mallopt(M_MMAP_THRESHOLD, kLargeBlock);
     mallopt(M_TRIM_THRESHOLD, kLargeBlock);
-    // The per-thread cache of small freed blocks keeps blocks in use as far
-    // as the heap knows: the heap can then neither shrink nor serve a second
-    // large open from what the first freed. It is switched off only by a
-    // tunable read at start, hence the one restart.
-    static constexpr char kNoCache[] = "glibc.malloc.tcache_count=0";
-    const char* tunables = std::getenv("GLIBC_TUNABLES");
-    if (tunables != nullptr && std::strstr(tunables, kNoCache) != nullptr) return;
-    std::string value = tunables != nullptr && *tunables != '\0' ? std::string(tunables) + ":" + kNoCache : kNoCache;
-    if (setenv("GLIBC_TUNABLES", value.c_str(), 1) != 0) return;
+    const std::string wanted = SteadyAllocatorEnvironment();
+    if (wanted.empty()) return;
+    if (setenv(kTunables, wanted.c_str() + sizeof kTunables, 1) != 0) return;
     execv("/proc/self/exe", argv);
 }
 

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cwchar>
 
 #include "platform/platform.h"
 #include "platform/win32_support.h"
@@ -296,6 +297,39 @@ struct ChildProcess::State {
     }
 };
 
+namespace {
+
+// The parent's environment with `settings` put over it, as the block
+// CreateProcessW takes: NAME=VALUE strings, each ended by a NUL, and one more
+// NUL at the end. Names compare without case, as Windows treats them.
+bool EnvironmentBlock(const std::vector<std::string>& settings, std::wstring& block) {
+    std::vector<std::wstring> wide(settings.size());
+    for (std::size_t i = 0; i < settings.size(); ++i) {
+        if (!Wide(settings[i], wide[i]) || wide[i].find(L'=', 1) == std::wstring::npos) return false;
+    }
+    auto same_name = [](const wchar_t* variable, const std::wstring& setting) {
+        const std::size_t name = setting.find(L'=', 1);
+        return _wcsnicmp(variable, setting.c_str(), name) == 0 && variable[name] == L'=';
+    };
+    struct Strings {
+        wchar_t* strings = GetEnvironmentStringsW();
+        ~Strings() {
+            if (strings) FreeEnvironmentStringsW(strings);
+        }
+    } parent;
+    block.clear();
+    for (const wchar_t* variable = parent.strings; variable && *variable; variable += wcslen(variable) + 1) {
+        if (std::none_of(wide.begin(), wide.end(), [&](const std::wstring& s) { return same_name(variable, s); })) {
+            block.append(variable).push_back(L'\0');
+        }
+    }
+    for (const std::wstring& setting : wide) block.append(setting).push_back(L'\0');
+    block.push_back(L'\0');
+    return true;
+}
+
+}  // namespace
+
 ChildProcess::ChildProcess(std::unique_ptr<State> state) : state_(std::move(state)) {}
 
 std::unique_ptr<ChildProcess> ChildProcess::Start(const ChildOptions& options, StartFailure* failure) {
@@ -319,6 +353,10 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const ChildOptions& options, S
         std::wstring wide;
         if (!Wide(argument, wide)) return fail(StartFailure::Stage::Options, "an argument is not UTF-8");
         command_line += L" " + Quote(wide);
+    }
+    std::wstring environment;
+    if (!options.environment.empty() && !EnvironmentBlock(options.environment, environment)) {
+        return fail(StartFailure::Stage::Options, "an environment setting is not UTF-8 NAME=VALUE");
     }
 
     auto state = std::make_unique<State>();
@@ -345,8 +383,8 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const ChildOptions& options, S
     PROCESS_INFORMATION created{};
     // No console window: a front end is usually a windowed program.
     if (!CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, TRUE,
-                        EXTENDED_STARTUPINFO_PRESENT | CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT, nullptr,
-                        nullptr, &startup.StartupInfo, &created)) {
+                        EXTENDED_STARTUPINFO_PRESENT | CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT,
+                        environment.empty() ? nullptr : environment.data(), nullptr, &startup.StartupInfo, &created)) {
         return fail(StartFailure::Stage::Program, SystemErrorText(GetLastError()));
     }
     CloseHandle(created.hThread);

@@ -72,6 +72,8 @@ bool ApplyMemoryCap(std::uint64_t bytes) {
 // gives them back when freed, and caches nothing per thread.
 void SteadyAllocator(char**) {}
 
+std::string SteadyAllocatorEnvironment() { return {}; }
+
 // The process heap decommits large free blocks by itself.
 void ReturnFreedMemory() {}
 
@@ -106,13 +108,17 @@ long long WriteSome(int descriptor, const void* buffer, std::size_t count) {
 long long ReadAt(int descriptor, void* buffer, std::size_t count, std::int64_t offset) {
     const intptr_t handle = _get_osfhandle(descriptor);
     if (handle == reinterpret_cast<intptr_t>(INVALID_HANDLE_VALUE)) return -1;
+    // A read at an offset moves the position of a synchronous handle.
+    const long long position = _lseeki64(descriptor, 0, SEEK_CUR);
+    if (position < 0) return -1;
     OVERLAPPED at{};
     at.Offset = static_cast<DWORD>(static_cast<std::uint64_t>(offset));
     at.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(offset) >> 32);
     DWORD read = 0;
-    if (!ReadFile(reinterpret_cast<HANDLE>(handle), buffer, ClampCount(count), &read, &at)) {
-        return GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
-    }
+    const bool done = ReadFile(reinterpret_cast<HANDLE>(handle), buffer, ClampCount(count), &read, &at);
+    const bool at_end = !done && GetLastError() == ERROR_HANDLE_EOF;
+    if (_lseeki64(descriptor, position, SEEK_SET) != position) return -1;
+    if (!done) return at_end ? 0 : -1;
     return read;
 }
 

@@ -62,6 +62,7 @@ std::string BuildArchive(Container container, const std::vector<Member>& members
         archive_entry_set_perm(entry, member.is_dir ? 0755 : 0644);
         archive_entry_set_size(entry, member.is_dir ? 0 : static_cast<la_int64_t>(member.bytes.size()));
         archive_entry_set_mtime(entry, member.mtime, 0);
+        for (const auto& [offset, length] : member.extents) archive_entry_sparse_add_entry(entry, offset, length);
         EXPECT_EQ(archive_write_header(a, entry), ARCHIVE_OK) << member.name << ": " << archive_error_string(a);
         if (!member.is_dir && !member.bytes.empty()) {
             EXPECT_EQ(archive_write_data(a, member.bytes.data(), member.bytes.size()),

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace testsupport {
@@ -12,6 +13,10 @@ struct Member {
     std::string bytes;  // contents; ignored for directories
     std::int64_t mtime = 1700000000;
     bool is_dir = false;
+    // Where a sparse member's data lies, as (offset, length) in order; the
+    // rest of `bytes` are holes, which must be zeros. Only the pax writer
+    // keeps them; empty for a member written whole.
+    std::vector<std::pair<std::int64_t, std::int64_t>> extents = {};
 };
 
 enum class Container {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -76,6 +77,20 @@ private:
 // care would inherit: no close-on-exec on POSIX, over an inheritable handle
 // on Windows. Empty on failure.
 platform::Descriptor OpenLeakyDescriptor(const std::filesystem::path& path);
+
+// While alive, the environment variable `name` of this process is `value`,
+// or unset for nullopt; then it is what it was before.
+class ScopedVariable {
+public:
+    ScopedVariable(std::string name, const std::optional<std::string>& value);
+    ~ScopedVariable();
+    ScopedVariable(const ScopedVariable&) = delete;
+    ScopedVariable& operator=(const ScopedVariable&) = delete;
+
+private:
+    std::string name_;
+    std::optional<std::string> previous_;
+};
 
 // Makes this process's local time UTC.
 void UseUtcAsLocalTime();

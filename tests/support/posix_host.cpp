@@ -73,6 +73,23 @@ platform::Descriptor OpenLeakyDescriptor(const std::filesystem::path& path) {
     return platform::Descriptor(open(path.c_str(), O_RDONLY));
 }
 
+namespace {
+void SetVariable(const std::string& name, const std::optional<std::string>& value) {
+    if (value) {
+        EXPECT_EQ(setenv(name.c_str(), value->c_str(), 1), 0) << name;
+    } else {
+        EXPECT_EQ(unsetenv(name.c_str()), 0) << name;
+    }
+}
+}  // namespace
+
+ScopedVariable::ScopedVariable(std::string name, const std::optional<std::string>& value) : name_(std::move(name)) {
+    if (const char* previous = std::getenv(name_.c_str())) previous_ = previous;
+    SetVariable(name_, value);
+}
+
+ScopedVariable::~ScopedVariable() { SetVariable(name_, previous_); }
+
 void UseUtcAsLocalTime() {
     setenv("TZ", "UTC", 1);
     tzset();
