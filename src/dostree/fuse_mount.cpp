@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstring>
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -93,6 +94,7 @@ public:
         Add(tree.root(), FUSE_ROOT_ID, {});
     }
 
+    std::size_t size() const { return inodes_.size(); }
     const Inode* Find(fuse_ino_t ino) const { return ino > 0 && ino < inodes_.size() ? &inodes_[ino] : nullptr; }
 
     // The inode named `name` in directory `directory`, or 0.
@@ -131,6 +133,9 @@ struct Served {
     MemberCache& cache;
     const ServeOptions& options;
     FillAhead* ahead = nullptr;
+    struct fuse_session* session = nullptr;
+    // By inode: whether the kernel was handed the member's first bytes.
+    std::unique_ptr<std::atomic<bool>[]> stored = nullptr;
 };
 
 // One open file: the member and the reader's descriptor on its cached copy.
@@ -248,6 +253,20 @@ void ReadDirectoryPlus(fuse_req_t request, fuse_ino_t ino, size_t size, off_t of
     ListDirectory(request, ino, size, offset, true);
 }
 
+// What the kernel's first read of a file asks for.
+constexpr std::int64_t kStoredBytes = 128 << 10;
+
+// Hands the kernel the first bytes of a member along with its first open, so
+// that reading a small member costs no read request. Failing only costs them.
+void StoreFirstBytes(Served& served, fuse_ino_t ino, const Node& node, const OpenFile& file) {
+    if (node.size == 0 || served.stored[ino].exchange(true)) return;
+    struct fuse_bufvec data = FUSE_BUFVEC_INIT(static_cast<std::size_t>(std::min(node.size, kStoredBytes)));
+    data.buf[0].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK | FUSE_BUF_FD_RETRY);
+    data.buf[0].fd = file.copy.get();
+    data.buf[0].pos = 0;
+    fuse_lowlevel_notify_store(served.session, ino, 0, &data, FUSE_BUF_SPLICE_MOVE);
+}
+
 void Open(fuse_req_t request, fuse_ino_t ino, struct fuse_file_info* info) {
     Served& served = Of(request);
     const Inode* inode = served.inodes.Find(ino);
@@ -278,6 +297,7 @@ void Open(fuse_req_t request, fuse_ino_t ino, struct fuse_file_info* info) {
     info->fh = reinterpret_cast<std::uint64_t>(file.get());
     // Members never change under a mount: the kernel may keep what it read.
     info->keep_cache = 1;
+    StoreFirstBytes(served, ino, *inode->node, *file);
     // -ENOENT: the opener was interrupted and will never release the file.
     if (fuse_reply_open(request, info) == -ENOENT) {
         file.reset();
@@ -366,6 +386,7 @@ bool ServeTree(const Tree& tree, const ServeOptions& options, Fetch fetch, std::
 
     const InodeTable inodes(tree);
     Served served{inodes, *cache, options};
+    served.stored = std::make_unique<std::atomic<bool>[]>(inodes.size());
     // Declared after the cache, so that the fill ends before the cache goes.
     std::optional<FillAhead> ahead;
     std::vector<std::string> words = {"ombrex-archive", "-o", "ro,default_permissions,fsname=ombrex-archive"};
@@ -376,6 +397,7 @@ bool ServeTree(const Tree& tree, const ServeOptions& options, Fetch fetch, std::
     owner.session = fuse_session_new(&arguments, &operations, sizeof operations, &served);
     fuse_opt_free_args(&arguments);
     if (owner.session == nullptr) return Fail(message, "cannot set up the FUSE file system");
+    served.session = owner.session;
     if (fuse_session_mount(owner.session, options.mount_point.c_str()) != 0)
         return Fail(message, "cannot mount at " + options.mount_point.string());
     owner.mounted = true;
