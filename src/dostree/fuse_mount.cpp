@@ -4,6 +4,8 @@
 #include <fuse_lowlevel.h>
 
 #include <cerrno>
+#include <condition_variable>
+#include <deque>
 #include <csignal>
 #include <cstring>
 #include <algorithm>
@@ -127,12 +129,15 @@ private:
     std::vector<Inode> inodes_;
 };
 
+class PendingOpens;
+
 // What one mount serves; FUSE hands it back to every operation.
 struct Served {
     const InodeTable& inodes;
     MemberCache& cache;
     const ServeOptions& options;
     FillAhead* ahead = nullptr;
+    PendingOpens* pending = nullptr;
     struct fuse_session* session = nullptr;
     // By inode: whether the kernel was handed the member's first bytes.
     std::unique_ptr<std::atomic<bool>[]> stored = nullptr;
@@ -267,6 +272,93 @@ void StoreFirstBytes(Served& served, fuse_ino_t ino, const Node& node, const Ope
     fuse_lowlevel_notify_store(served.session, ino, 0, &data, FUSE_BUF_SPLICE_MOVE);
 }
 
+// Answers an open with the member's cached copy, or EIO and one line when it
+// could not be had.
+void FinishOpen(Served& served, fuse_req_t request, fuse_ino_t ino, struct fuse_file_info info,
+                MemberCache::Opened opened) {
+    const Node& node = *served.inodes.Find(ino)->node;
+    if (!opened.outcome.ok()) {
+        if (served.options.report) {
+            served.options.report(served.inodes.PathOf(ino) + ": " + ArchiveMount::ErrorText(opened.outcome.code) +
+                                  " (" + opened.outcome.message + ")");
+        }
+        fuse_reply_err(request, EIO);
+        return;
+    }
+    auto file = std::make_unique<OpenFile>(OpenFile{node.ordinal, std::move(opened.file)});
+    info.fh = reinterpret_cast<std::uint64_t>(file.get());
+    // Members never change under a mount: the kernel may keep what it read.
+    info.keep_cache = 1;
+    StoreFirstBytes(served, ino, node, *file);
+    // -ENOENT: the opener was interrupted and will never release the file.
+    if (fuse_reply_open(request, &info) == -ENOENT) {
+        file.reset();
+        served.cache.Close(node.ordinal);
+        return;
+    }
+    file.release();
+}
+
+// Opens that must wait for a member to be fetched run here, one after the
+// other as the helper serves them, so that the session's own thread goes on
+// serving the members cached already.
+class PendingOpens {
+public:
+    explicit PendingOpens(Served& served) : served_(served) {}
+    ~PendingOpens() {
+        {
+            std::lock_guard lock(mutex_);
+            ending_ = true;
+        }
+        posted_.notify_one();
+        thread_.join();
+    }
+    PendingOpens(const PendingOpens&) = delete;
+    PendingOpens& operator=(const PendingOpens&) = delete;
+
+    void Post(fuse_req_t request, fuse_ino_t ino, const struct fuse_file_info& info) {
+        {
+            std::lock_guard lock(mutex_);
+            queue_.push_back({request, ino, info});
+        }
+        posted_.notify_one();
+    }
+
+private:
+    struct Pending {
+        fuse_req_t request;
+        fuse_ino_t ino;
+        struct fuse_file_info info;
+    };
+
+    void Run() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            posted_.wait(lock, [this] { return ending_ || !queue_.empty(); });
+            if (queue_.empty()) return;
+            const Pending pending = queue_.front();
+            queue_.pop_front();
+            const bool ending = ending_;
+            lock.unlock();
+            // Once the mount is gone its openers are not worth a fetch.
+            if (ending) {
+                fuse_reply_err(pending.request, EINTR);
+            } else {
+                const std::int32_t ordinal = served_.inodes.Find(pending.ino)->node->ordinal;
+                FinishOpen(served_, pending.request, pending.ino, pending.info, served_.cache.Open(ordinal));
+            }
+            lock.lock();
+        }
+    }
+
+    Served& served_;
+    std::mutex mutex_;
+    std::condition_variable posted_;
+    std::deque<Pending> queue_;
+    bool ending_ = false;
+    std::thread thread_{[this] { Run(); }};  // last: it starts with the rest in place
+};
+
 void Open(fuse_req_t request, fuse_ino_t ino, struct fuse_file_info* info) {
     Served& served = Of(request);
     const Inode* inode = served.inodes.Find(ino);
@@ -282,29 +374,12 @@ void Open(fuse_req_t request, fuse_ino_t ino, struct fuse_file_info* info) {
         fuse_reply_err(request, EROFS);
         return;
     }
-    const std::int32_t ordinal = inode->node->ordinal;
     if (served.ahead != nullptr) served.ahead->TakeArrived(served.cache);
-    MemberCache::Opened opened = served.cache.Open(ordinal);
-    if (!opened.outcome.ok()) {
-        if (served.options.report) {
-            served.options.report(served.inodes.PathOf(ino) + ": " + ArchiveMount::ErrorText(opened.outcome.code) +
-                                  " (" + opened.outcome.message + ")");
-        }
-        fuse_reply_err(request, EIO);
-        return;
+    if (std::optional<MemberCache::Opened> opened = served.cache.OpenCached(inode->node->ordinal)) {
+        FinishOpen(served, request, ino, *info, std::move(*opened));
+    } else {
+        served.pending->Post(request, ino, *info);
     }
-    auto file = std::make_unique<OpenFile>(OpenFile{ordinal, std::move(opened.file)});
-    info->fh = reinterpret_cast<std::uint64_t>(file.get());
-    // Members never change under a mount: the kernel may keep what it read.
-    info->keep_cache = 1;
-    StoreFirstBytes(served, ino, *inode->node, *file);
-    // -ENOENT: the opener was interrupted and will never release the file.
-    if (fuse_reply_open(request, info) == -ENOENT) {
-        file.reset();
-        served.cache.Close(ordinal);
-        return;
-    }
-    file.release();
 }
 
 void Read(fuse_req_t request, fuse_ino_t, size_t size, off_t offset, struct fuse_file_info* info) {
@@ -335,13 +410,6 @@ struct SessionOwner {
         if (handlers) fuse_remove_signal_handlers(session);
         if (mounted) fuse_session_unmount(session);
         fuse_session_destroy(session);
-    }
-};
-
-struct LoopConfigOwner {
-    struct fuse_loop_config* config = fuse_loop_cfg_create();
-    ~LoopConfigOwner() {
-        if (config != nullptr) fuse_loop_cfg_destroy(config);
     }
 };
 
@@ -404,12 +472,14 @@ bool ServeTree(const Tree& tree, const ServeOptions& options, Fetch fetch, std::
     if (fuse_set_signal_handlers(owner.session) != 0)
         return Fail(message, "cannot set up the signal handlers of the mount");
     owner.handlers = true;
+    PendingOpens pending(served);
+    served.pending = &pending;
     ahead.emplace(tree, *cache, options);
     served.ahead = &*ahead;
     if (options.mounted) options.mounted();
-    const LoopConfigOwner loop;
-    if (loop.config == nullptr) return Fail(message, "cannot set up the FUSE file system");
-    const int served_result = fuse_session_loop_mt(owner.session, loop.config);
+    // One thread serves every request: cached members cost no hand-over
+    // between threads, and opens that need a fetch go to `pending`.
+    const int served_result = fuse_session_loop(owner.session);
     // An unmount from outside and a signal both end the loop cleanly; the
     // loop tells the signal by its number, with either sign.
     for (const int signal : {SIGINT, SIGTERM, SIGHUP})

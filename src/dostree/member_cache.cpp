@@ -58,16 +58,7 @@ MemberCache::Opened MemberCache::Open(std::int32_t ordinal) {
             fetched_.wait(lock);
             continue;
         }
-        Slot& ready = found->second;
-        if (ready.readers++ == 0) closed_.erase(ready.recent);
-        Opened opened;
-        opened.file = platform::OpenFileSharedForReading(FileOf(ordinal));
-        if (!opened.file.valid()) {
-            opened.outcome = CannotOpenCopy(ordinal);
-            lock.unlock();
-            Close(ordinal);
-        }
-        return opened;
+        return OpenReady(lock, found->second, ordinal);
     }
 
     slots_[ordinal].readers = 1;
@@ -101,6 +92,25 @@ MemberCache::Opened MemberCache::Open(std::int32_t ordinal) {
         fs::remove(file, error);
     }
     fetched_.notify_all();
+    return opened;
+}
+
+std::optional<MemberCache::Opened> MemberCache::OpenCached(std::int32_t ordinal) {
+    std::unique_lock lock(mutex_);
+    const auto found = slots_.find(ordinal);
+    if (found == slots_.end() || found->second.state != State::Ready) return std::nullopt;
+    return OpenReady(lock, found->second, ordinal);
+}
+
+MemberCache::Opened MemberCache::OpenReady(std::unique_lock<std::mutex>& lock, Slot& ready, std::int32_t ordinal) {
+    if (ready.readers++ == 0) closed_.erase(ready.recent);
+    Opened opened;
+    opened.file = platform::OpenFileSharedForReading(FileOf(ordinal));
+    if (!opened.file.valid()) {
+        opened.outcome = CannotOpenCopy(ordinal);
+        lock.unlock();
+        Close(ordinal);
+    }
     return opened;
 }
 

@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "client/archive_session.h"
@@ -42,6 +43,9 @@ public:
     // Readers of a member that is being fetched wait for that one fetch. Each
     // successful Open is matched by one Close.
     Opened Open(std::int32_t ordinal);
+    // The same for a member cached already; nullopt, at once, for one that
+    // is not, or is being fetched.
+    std::optional<Opened> OpenCached(std::int32_t ordinal);
     void Close(std::int32_t ordinal);
 
     // Takes the complete file `file` (on the cache's file system) as member
@@ -49,7 +53,7 @@ public:
     // which case the file is removed.
     void Adopt(std::int32_t ordinal, const std::filesystem::path& file);
 
-        const std::filesystem::path& directory() const { return directory_; }
+    const std::filesystem::path& directory() const { return directory_; }
 
 private:
     enum class State { Fetching, Ready };
@@ -62,6 +66,9 @@ private:
 
     MemberCache(std::filesystem::path directory, std::uint64_t capacity, Fetch fetch);
     std::filesystem::path FileOf(std::int32_t ordinal) const;
+    // Opens the cached copy of `ready` for one more reader; call locked
+    // (unlocks on failure).
+    Opened OpenReady(std::unique_lock<std::mutex>& lock, Slot& ready, std::int32_t ordinal);
     // Evicts closed members, oldest first, until the cache fits; call locked.
     void Shrink();
 
