@@ -48,11 +48,8 @@ public:
         FileMembers(tree.root(), ordinals_, bytes);
         if (!options.fill_ahead || bytes > options.cache_bytes) return;
         std::sort(ordinals_.begin(), ordinals_.end());
-        directory_ = cache.directory() / "ahead";
-        std::error_code error;
-        if (!fs::create_directory(directory_, error)) return;
         thread_ = std::thread([this, &cache, fill = options.fill_ahead] {
-            fill(directory_, [this, &cache] { TakeArrived(cache); });
+            fill(cache.arrivals(), [this, &cache] { TakeArrived(cache); });
             TakeArrived(cache);
         });
     }
@@ -64,19 +61,13 @@ public:
     // marks how far the fill got.
     void TakeArrived(MemberCache& cache) {
         std::lock_guard lock(mutex_);
-        std::error_code error;
-        while (next_ < ordinals_.size()) {
-            const fs::path file = directory_ / std::to_string(ordinals_[next_]);
-            if (!fs::exists(file, error)) break;
-            cache.Adopt(ordinals_[next_++], file);
-        }
+        while (next_ < ordinals_.size() && cache.Adopt(ordinals_[next_])) ++next_;
     }
 
 private:
     std::mutex mutex_;
     std::vector<std::int32_t> ordinals_;
     std::size_t next_ = 0;
-    fs::path directory_;
     std::thread thread_;
 };
 

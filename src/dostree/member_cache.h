@@ -48,10 +48,13 @@ public:
     std::optional<Opened> OpenCached(std::int32_t ordinal);
     void Close(std::int32_t ordinal);
 
-    // Takes the complete file `file` (on the cache's file system) as member
-    // `ordinal`, unless the cache has or is fetching that member already, in
-    // which case the file is removed.
-    void Adopt(std::int32_t ordinal, const std::filesystem::path& file);
+    // A directory inside the cache where complete member files named by
+    // ordinal may be put for Adopt.
+    const std::filesystem::path& arrivals() const { return arrivals_; }
+    // Takes the file arrivals()/`ordinal` as that member where it lies, unless
+    // the cache has or is fetching that member already, in which case the
+    // file is removed. False when there is no such file.
+    bool Adopt(std::int32_t ordinal);
 
     const std::filesystem::path& directory() const { return directory_; }
 
@@ -61,11 +64,12 @@ private:
         State state = State::Fetching;
         int readers = 0;
         std::uint64_t bytes = 0;
+        bool arrived = false;                      // adopted: its file is in arrivals_
         std::list<std::int32_t>::iterator recent;  // valid while closed by every reader
     };
 
     MemberCache(std::filesystem::path directory, std::uint64_t capacity, Fetch fetch);
-    std::filesystem::path FileOf(std::int32_t ordinal) const;
+    std::filesystem::path FileOf(std::int32_t ordinal, bool arrived = false) const;
     // Opens the cached copy of `ready` for one more reader; call locked
     // (unlocks on failure).
     Opened OpenReady(std::unique_lock<std::mutex>& lock, Slot& ready, std::int32_t ordinal);
@@ -73,6 +77,7 @@ private:
     void Shrink();
 
     const std::filesystem::path directory_;
+    const std::filesystem::path arrivals_;
     const std::uint64_t capacity_;
     const Fetch fetch_;
     std::mutex mutex_;
