@@ -46,7 +46,11 @@ public:
     FillAhead(const Tree& tree, MemberCache& cache, const ServeOptions& options) {
         std::uint64_t bytes = 0;
         FileMembers(tree.root(), ordinals_, bytes);
-        if (!options.fill_ahead || bytes > options.cache_bytes) return;
+        if (!options.fill_ahead || bytes > options.cache_bytes) {
+            // Nothing will arrive: opens need not look.
+            ordinals_.clear();
+            return;
+        }
         std::sort(ordinals_.begin(), ordinals_.end());
         thread_ = std::thread([this, &cache, fill = options.fill_ahead] {
             fill(cache.arrivals(), [this, &cache] { TakeArrived(cache); });
