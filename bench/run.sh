@@ -318,19 +318,23 @@ done
 
 mount_point=$PWD/$scratch/mnt
 mkdir -p "$mount_point"
-mounted_tool=
+# The mounting tool's pid is kept in a file: mounts start inside the
+# subshells of $(...), and the last one must still end.
+mounted_tool=$scratch/mount.pid
 unmount() {
-    if [[ -n $mounted_tool ]]; then
-        fusermount3 -u "$mount_point" 2>/dev/null || true
-        wait "$mounted_tool" || true
-        mounted_tool=
-    fi
+    [[ -f $mounted_tool ]] || return 0
+    local pid
+    pid=$(cat "$mounted_tool")
+    rm -f "$mounted_tool"
+    fusermount3 -u "$mount_point" 2>/dev/null || true
+    while kill -0 "$pid" 2>/dev/null; do sleep 0.01; done
 }
 # A fresh mount of $mount_archive, so that nothing is cached yet.
 mount_fresh() {
     unmount
-    "$tool" --cache-dir "$scratch" mount "$mount_archive" "$mount_point" 2>"$scratch/mount.log" &
-    mounted_tool=$!
+    # Its standard output must not hold the pipe of a $(...) open.
+    "$tool" --cache-dir "$scratch" mount "$mount_archive" "$mount_point" >/dev/null 2>"$scratch/mount.log" &
+    echo $! >"$mounted_tool"
     for _ in $(seq 1 400); do
         grep -q " $mount_point " /proc/self/mountinfo && return 0
         sleep 0.025
@@ -349,6 +353,7 @@ else
     printf '%-34s %9s %-12s %9s %6s\n' "task" "mount" "other" "" "ratio"
     mount_archive=$inputs/ordinals.zip
     ours=$(median mount_fresh read_every_file)
+    unmount
     theirs=$(median fresh_fast bsdtar -xf "$inputs/ordinals.zip" -C "$fast/x")
     row_in s "read every file of 4,000, once" "$ours" "bsdtar -xf" "$theirs"
     # The first byte of members near the end of the 20,000, each one opened

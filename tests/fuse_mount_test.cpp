@@ -6,7 +6,10 @@
 
 #include <chrono>
 #include <csignal>
+#include <condition_variable>
 #include <fstream>
+#include <functional>
+#include <future>
 #include <map>
 #include <random>
 #include <set>
@@ -248,6 +251,107 @@ TEST_F(FuseMount, ADamagedMemberIsAnIoErrorAndTheMountStaysUp) {
     const std::string& errors = tool_->StandardError();
     EXPECT_NE(errors.find("/GAME/LEVEL1.DAT: "), std::string::npos) << errors;
     EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1) << errors;
+}
+
+// Served in this process with a fetch the test holds back: while one
+// member's fetch is held, its readers all wait for that one fetch, and
+// readers of members cached already are served meanwhile.
+TEST_F(FuseMount, CachedMembersAreServedWhileAnotherIsFetched) {
+    constexpr int kMembers = 6;
+    const auto bytes_of = [](int ordinal) {
+        return std::string(3000 + 1000 * static_cast<std::size_t>(ordinal), static_cast<char>('a' + ordinal));
+    };
+    ArchiveHelper::IndexSummary index;
+    for (int ordinal = 0; ordinal < kMembers; ++ordinal) {
+        ArchiveMount::Entry entry;
+        entry.ordinal = ordinal;
+        entry.dos_path = "DIR\\M" + std::to_string(ordinal) + ".DAT";
+        entry.size = static_cast<std::int64_t>(bytes_of(ordinal).size());
+        entry.mtime = 1000;
+        index.entries.push_back(entry);
+    }
+    std::string message;
+    const auto tree = DosTree::Tree::Build(index, &message);
+    ASSERT_TRUE(tree) << message;
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool holding = true;
+    std::map<int, int> fetches;
+    const DosTree::Fetch fetch = [&](std::int32_t ordinal, const fs::path& file) {
+        {
+            std::unique_lock lock(mutex);
+            ++fetches[ordinal];
+            changed.notify_all();
+            if (ordinal == 0) changed.wait(lock, [&] { return !holding; });
+        }
+        std::ofstream(file, std::ios::binary) << bytes_of(ordinal);
+        return HelperClient::Outcome{};
+    };
+    const auto release = [&] {
+        std::lock_guard lock(mutex);
+        holding = false;
+        changed.notify_all();
+    };
+
+    DosTree::ServeOptions options;
+    options.mount_point = point_;
+    options.cache_parent = cache_parent_;
+    options.cache_bytes = 1 << 20;
+    std::promise<void> up;
+    options.mounted = [&] { up.set_value(); };
+    bool served = false;
+    // Whatever fails below, the fetch is let go, the readers end and so does
+    // the mount.
+    struct Serving {
+        std::function<void()> release;
+        fs::path point;
+        std::thread thread;
+        std::vector<std::future<std::string>> readers;
+        void End() {
+            release();
+            for (auto& reader : readers)
+                if (reader.valid()) reader.wait();
+            if (!thread.joinable()) return;
+            EXPECT_EQ(std::system(("fusermount3 -u " + point.string()).c_str()), 0);
+            thread.join();
+        }
+        ~Serving() { End(); }
+    } serving{release, point_, std::thread([&] { served = DosTree::ServeTree(*tree, options, fetch, &message); }), {}};
+    ASSERT_EQ(up.get_future().wait_for(20s), std::future_status::ready) << message;
+
+    const auto path_of = [&](int ordinal) { return point_ / "DIR" / ("M" + std::to_string(ordinal) + ".DAT"); };
+    for (int ordinal = 1; ordinal < kMembers; ++ordinal) ASSERT_EQ(ReadFile(path_of(ordinal)), bytes_of(ordinal));
+
+    auto& readers = serving.readers;
+    for (int reader = 0; reader < 3; ++reader)
+        readers.push_back(std::async(std::launch::async, [&] { return ReadFile(path_of(0)); }));
+    {
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(changed.wait_for(lock, 20s, [&] { return fetches[0] == 1; })) << "member 0 was never fetched";
+    }
+    // Two readers of every cached member at once, while member 0 is held.
+    for (int reader = 0; reader < 2; ++reader) {
+        readers.push_back(std::async(std::launch::async, [&] {
+            std::string wrong;
+            for (int round = 0; round < 20; ++round)
+                for (int ordinal = 1; ordinal < kMembers; ++ordinal)
+                    if (ReadFile(path_of(ordinal)) != bytes_of(ordinal)) wrong += " M" + std::to_string(ordinal);
+            return wrong;
+        }));
+    }
+    for (std::size_t reader = 3; reader < readers.size(); ++reader) {
+        ASSERT_EQ(readers[reader].wait_for(20s), std::future_status::ready) << "a cached member waited for a fetch";
+        EXPECT_EQ(readers[reader].get(), "");
+    }
+    for (std::size_t reader = 0; reader < 3; ++reader)
+        EXPECT_EQ(readers[reader].wait_for(0s), std::future_status::timeout) << "a reader did not wait for the fetch";
+    release();
+    for (std::size_t reader = 0; reader < 3; ++reader) EXPECT_EQ(readers[reader].get(), bytes_of(0));
+    serving.End();
+    EXPECT_TRUE(served) << message;
+    EXPECT_TRUE(fs::is_empty(cache_parent_)) << "the cache outlived the mount";
+    for (int ordinal = 0; ordinal < kMembers; ++ordinal) EXPECT_EQ(fetches[ordinal], 1) << ordinal;
 }
 
 // What stands in the way is one line and a non-zero exit, nothing mounted.

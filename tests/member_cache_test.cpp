@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <fstream>
@@ -46,7 +47,8 @@ std::string ReadAll(const platform::Descriptor& file) {
 }
 
 std::size_t FilesIn(const fs::path& directory) {
-    return static_cast<std::size_t>(std::distance(fs::directory_iterator(directory), fs::directory_iterator()));
+    return static_cast<std::size_t>(std::count_if(fs::directory_iterator(directory), fs::directory_iterator(),
+                                                  [](const fs::directory_entry& entry) { return entry.is_regular_file(); }));
 }
 
 TEST(MemberCache, FetchesOnceServesFromTheCopyAndGoesWithTheCache) {
@@ -108,22 +110,21 @@ TEST(MemberCache, EvictsClosedMembersLeastRecentlyClosedFirst) {
     EXPECT_EQ(ReadAll(held.file), std::string(10, '1'));
 }
 
-// Files filled in ahead become members without a fetch; one the cache has
-// already is dropped.
+// Files filled in ahead become members where they lie, without a fetch; one
+// the cache has already is dropped; an adopted member is evicted like any.
 TEST(MemberCache, AdoptedFilesServeWithoutAFetch) {
     testsupport::TempDir dir;
     FakeArchive archive;
     std::string message;
-    auto cache = DosTree::MemberCache::Create(dir.path(), 1 << 20, archive.Fetch(10), &message);
+    auto cache = DosTree::MemberCache::Create(dir.path(), 15, archive.Fetch(10), &message);
     ASSERT_TRUE(cache) << message;
     ASSERT_TRUE(cache->Open(2).outcome.ok());
-    fs::create_directory(cache->directory() / "ahead");
+    EXPECT_FALSE(cache->Adopt(5)) << "nothing has arrived yet";
     for (const int ordinal : {2, 5}) {
-        const fs::path file = cache->directory() / "ahead" / std::to_string(ordinal);
-        std::ofstream(file, std::ios::binary) << "ahead";
-        cache->Adopt(ordinal, file);
-        EXPECT_FALSE(fs::exists(file));
+        std::ofstream(cache->arrivals() / std::to_string(ordinal), std::ios::binary) << "ahead";
+        EXPECT_TRUE(cache->Adopt(ordinal));
     }
+    EXPECT_FALSE(fs::exists(cache->arrivals() / "2"));
     auto adopted = cache->Open(5);
     ASSERT_TRUE(adopted.outcome.ok());
     EXPECT_EQ(ReadAll(adopted.file), "ahead");
@@ -131,6 +132,13 @@ TEST(MemberCache, AdoptedFilesServeWithoutAFetch) {
     EXPECT_EQ(ReadAll(kept.file), std::string(10, '2'));
     EXPECT_EQ(archive.fetches.count(5), 0u);
     EXPECT_EQ(archive.fetches[2], 1);
+
+    cache->Close(5);
+    cache->Close(2);
+    cache->Close(2);
+    ASSERT_TRUE(cache->Open(3).outcome.ok());
+    EXPECT_FALSE(fs::exists(cache->arrivals() / "5")) << "the adopted member outlived its eviction";
+    cache->Close(3);
 }
 
 TEST(MemberCache, ConcurrentReadersOfOneMemberWaitForOneFetch) {

@@ -18,7 +18,8 @@ std::unique_ptr<MemberCache> MemberCache::Create(const fs::path& parent, std::ui
         std::error_code error;
         if (fs::create_directory(directory, error)) {
             fs::permissions(directory, fs::perms::owner_all, error);
-            return std::unique_ptr<MemberCache>(new MemberCache(directory, capacity, std::move(fetch)));
+            std::unique_ptr<MemberCache> cache(new MemberCache(directory, capacity, std::move(fetch)));
+            if (fs::create_directory(cache->arrivals_, error)) return cache;
         }
         if (error && error != std::errc::file_exists) {
             if (message) *message = "cannot create a cache directory in " + parent.string() + ": " + error.message();
@@ -30,14 +31,19 @@ std::unique_ptr<MemberCache> MemberCache::Create(const fs::path& parent, std::ui
 }
 
 MemberCache::MemberCache(fs::path directory, std::uint64_t capacity, Fetch fetch)
-    : directory_(std::move(directory)), capacity_(capacity), fetch_(std::move(fetch)) {}
+    : directory_(std::move(directory)),
+      arrivals_(directory_ / "ahead"),
+      capacity_(capacity),
+      fetch_(std::move(fetch)) {}
 
 MemberCache::~MemberCache() {
     std::error_code ignored;
     fs::remove_all(directory_, ignored);
 }
 
-fs::path MemberCache::FileOf(std::int32_t ordinal) const { return directory_ / std::to_string(ordinal); }
+fs::path MemberCache::FileOf(std::int32_t ordinal, bool arrived) const {
+    return (arrived ? arrivals_ : directory_) / std::to_string(ordinal);
+}
 
 namespace {
 
@@ -58,16 +64,7 @@ MemberCache::Opened MemberCache::Open(std::int32_t ordinal) {
             fetched_.wait(lock);
             continue;
         }
-        Slot& ready = found->second;
-        if (ready.readers++ == 0) closed_.erase(ready.recent);
-        Opened opened;
-        opened.file = platform::OpenFileSharedForReading(FileOf(ordinal));
-        if (!opened.file.valid()) {
-            opened.outcome = CannotOpenCopy(ordinal);
-            lock.unlock();
-            Close(ordinal);
-        }
-        return opened;
+        return OpenReady(lock, found->second, ordinal);
     }
 
     slots_[ordinal].readers = 1;
@@ -104,6 +101,25 @@ MemberCache::Opened MemberCache::Open(std::int32_t ordinal) {
     return opened;
 }
 
+std::optional<MemberCache::Opened> MemberCache::OpenCached(std::int32_t ordinal) {
+    std::unique_lock lock(mutex_);
+    const auto found = slots_.find(ordinal);
+    if (found == slots_.end() || found->second.state != State::Ready) return std::nullopt;
+    return OpenReady(lock, found->second, ordinal);
+}
+
+MemberCache::Opened MemberCache::OpenReady(std::unique_lock<std::mutex>& lock, Slot& ready, std::int32_t ordinal) {
+    if (ready.readers++ == 0) closed_.erase(ready.recent);
+    Opened opened;
+    opened.file = platform::OpenFileSharedForReading(FileOf(ordinal, ready.arrived));
+    if (!opened.file.valid()) {
+        opened.outcome = CannotOpenCopy(ordinal);
+        lock.unlock();
+        Close(ordinal);
+    }
+    return opened;
+}
+
 void MemberCache::Close(std::int32_t ordinal) {
     std::lock_guard lock(mutex_);
     const auto slot = slots_.find(ordinal);
@@ -112,25 +128,24 @@ void MemberCache::Close(std::int32_t ordinal) {
     Shrink();
 }
 
-void MemberCache::Adopt(std::int32_t ordinal, const fs::path& file) {
+bool MemberCache::Adopt(std::int32_t ordinal) {
+    const fs::path file = FileOf(ordinal, true);
     std::error_code error;
     const std::uint64_t bytes = fs::file_size(file, error);
+    if (error) return false;
     std::lock_guard lock(mutex_);
-    if (error || slots_.count(ordinal)) {
+    if (slots_.count(ordinal)) {
         fs::remove(file, error);
-        return;
-    }
-    fs::rename(file, FileOf(ordinal), error);
-    if (error) {
-        fs::remove(file, error);
-        return;
+        return true;
     }
     Slot& ready = slots_[ordinal];
     ready.state = State::Ready;
+    ready.arrived = true;
     ready.bytes = bytes;
     ready.recent = closed_.insert(closed_.end(), ordinal);
     bytes_ += bytes;
     Shrink();
+    return true;
 }
 
 void MemberCache::Shrink() {
@@ -139,9 +154,10 @@ void MemberCache::Shrink() {
         closed_.pop_front();
         const auto slot = slots_.find(oldest);
         bytes_ -= slot->second.bytes;
+        const fs::path file = FileOf(oldest, slot->second.arrived);
         slots_.erase(slot);
         std::error_code ignored;
-        fs::remove(FileOf(oldest), ignored);
+        fs::remove(file, ignored);
     }
 }
 

@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "client/archive_session.h"
@@ -42,14 +43,20 @@ public:
     // Readers of a member that is being fetched wait for that one fetch. Each
     // successful Open is matched by one Close.
     Opened Open(std::int32_t ordinal);
+    // The same for a member cached already; nullopt, at once, for one that
+    // is not, or is being fetched.
+    std::optional<Opened> OpenCached(std::int32_t ordinal);
     void Close(std::int32_t ordinal);
 
-    // Takes the complete file `file` (on the cache's file system) as member
-    // `ordinal`, unless the cache has or is fetching that member already, in
-    // which case the file is removed.
-    void Adopt(std::int32_t ordinal, const std::filesystem::path& file);
+    // A directory inside the cache where complete member files named by
+    // ordinal may be put for Adopt.
+    const std::filesystem::path& arrivals() const { return arrivals_; }
+    // Takes the file arrivals()/`ordinal` as that member where it lies, unless
+    // the cache has or is fetching that member already, in which case the
+    // file is removed. False when there is no such file.
+    bool Adopt(std::int32_t ordinal);
 
-        const std::filesystem::path& directory() const { return directory_; }
+    const std::filesystem::path& directory() const { return directory_; }
 
 private:
     enum class State { Fetching, Ready };
@@ -57,15 +64,20 @@ private:
         State state = State::Fetching;
         int readers = 0;
         std::uint64_t bytes = 0;
+        bool arrived = false;                      // adopted: its file is in arrivals_
         std::list<std::int32_t>::iterator recent;  // valid while closed by every reader
     };
 
     MemberCache(std::filesystem::path directory, std::uint64_t capacity, Fetch fetch);
-    std::filesystem::path FileOf(std::int32_t ordinal) const;
+    std::filesystem::path FileOf(std::int32_t ordinal, bool arrived = false) const;
+    // Opens the cached copy of `ready` for one more reader; call locked
+    // (unlocks on failure).
+    Opened OpenReady(std::unique_lock<std::mutex>& lock, Slot& ready, std::int32_t ordinal);
     // Evicts closed members, oldest first, until the cache fits; call locked.
     void Shrink();
 
     const std::filesystem::path directory_;
+    const std::filesystem::path arrivals_;
     const std::uint64_t capacity_;
     const Fetch fetch_;
     std::mutex mutex_;
