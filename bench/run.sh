@@ -332,8 +332,9 @@ unmount() {
 # A fresh mount of $mount_archive, so that nothing is cached yet.
 mount_fresh() {
     unmount
-    # Its standard output must not hold the pipe of a $(...) open.
-    "$tool" --cache-dir "$scratch" mount "$mount_archive" "$mount_point" >/dev/null 2>"$scratch/mount.log" &
+    # Its standard output must not hold the pipe of a $(...) open. The cache
+    # is on the file system bsdtar extracts into, so that both write alike.
+    "$tool" --cache-dir "$fast" mount "$mount_archive" "$mount_point" >/dev/null 2>"$scratch/mount.log" &
     echo $! >"$mounted_tool"
     for _ in $(seq 1 400); do
         grep -q " $mount_point " /proc/self/mountinfo && return 0
