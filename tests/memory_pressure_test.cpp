@@ -118,6 +118,23 @@ TEST_F(MemoryPressure, AnOpenThatRunsOutOfMemoryLeavesNothingAndRepeatsAlike) {
     EXPECT_TRUE(answers_seen.count("13 out of memory"));
 }
 
+// As many entries as the default entry cap allows, with names of the common
+// kind, fit a helper capped at 48 MiB, the index reply included.
+TEST_F(MemoryPressure, TheMostEntriesTheDefaultCapAllowsOpenUnder48MiB) {
+    constexpr int kDefaultEntryCap = 65536;
+    std::vector<testsupport::Member> members;
+    for (int i = 0; i < kDefaultEntryCap; ++i)
+        members.push_back({"dir" + std::to_string(i % 256) + "/file" + std::to_string(i) + ".dat", "x"});
+    const fs::path zip = dir.WriteFile("most.zip", testsupport::BuildArchive(testsupport::Container::ZipStored, members));
+    auto helper = StartCapped(48);
+    auto request = testsupport::OpenByPath(zip.string());
+    request.limits.max_entries = kDefaultEntryCap;
+    ASSERT_TRUE(helper->SendRequest(MessageType::OpenRequest, HelperClient::EncodeOpenRequest(request)));
+    EXPECT_EQ(Answer(*helper), "index");
+    helper->CloseInput();
+    testsupport::ExpectExit(*helper, 0);
+}
+
 // A shrunk member whose compressed data alone is larger than the smaller caps.
 TEST_F(MemoryPressure, AMaterializationThatRunsOutOfMemoryLeavesNoTemporaryFile) {
     std::vector<unsigned char> content(39u << 20);
