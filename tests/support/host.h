@@ -78,6 +78,10 @@ private:
 // on Windows. Empty on failure.
 platform::Descriptor OpenLeakyDescriptor(const std::filesystem::path& path);
 
+// Sets this process's environment variable `name` to `value`, or unsets it
+// for nullopt, where child processes inherit it from.
+void SetVariable(const std::string& name, const std::optional<std::string>& value);
+
 // While alive, the environment variable `name` of this process is `value`,
 // or unset for nullopt; then it is what it was before.
 class ScopedVariable {

@@ -73,7 +73,6 @@ platform::Descriptor OpenLeakyDescriptor(const std::filesystem::path& path) {
     return platform::Descriptor(open(path.c_str(), O_RDONLY));
 }
 
-namespace {
 void SetVariable(const std::string& name, const std::optional<std::string>& value) {
     if (value) {
         EXPECT_EQ(setenv(name.c_str(), value->c_str(), 1), 0) << name;
@@ -81,14 +80,6 @@ void SetVariable(const std::string& name, const std::optional<std::string>& valu
         EXPECT_EQ(unsetenv(name.c_str()), 0) << name;
     }
 }
-}  // namespace
-
-ScopedVariable::ScopedVariable(std::string name, const std::optional<std::string>& value) : name_(std::move(name)) {
-    if (const char* previous = std::getenv(name_.c_str())) previous_ = previous;
-    SetVariable(name_, value);
-}
-
-ScopedVariable::~ScopedVariable() { SetVariable(name_, previous_); }
 
 void UseUtcAsLocalTime() {
     setenv("TZ", "UTC", 1);

@@ -88,20 +88,11 @@ platform::Descriptor OpenLeakyDescriptor(const std::filesystem::path& path) {
     return descriptor;
 }
 
-namespace {
 // The C runtime's copy and the process's own block, which children inherit.
 void SetVariable(const std::string& name, const std::optional<std::string>& value) {
     EXPECT_EQ(_putenv_s(name.c_str(), value ? value->c_str() : ""), 0) << name;
     EXPECT_TRUE(SetEnvironmentVariableA(name.c_str(), value ? value->c_str() : nullptr)) << name;
 }
-}  // namespace
-
-ScopedVariable::ScopedVariable(std::string name, const std::optional<std::string>& value) : name_(std::move(name)) {
-    if (const char* previous = std::getenv(name_.c_str())) previous_ = previous;
-    SetVariable(name_, value);
-}
-
-ScopedVariable::~ScopedVariable() { SetVariable(name_, previous_); }
 
 void UseUtcAsLocalTime() {
     _putenv_s("TZ", "UTC0");
