@@ -157,10 +157,10 @@ void SetReadOptions(struct archive* archive) {
 
 // Opens `out` through a cursor over [offset, offset + length) of its
 // descriptor followed by `tail`.
-int OpenThroughCursor(LibraryHandle& out, std::int64_t offset, std::int64_t length, std::vector<unsigned char> tail,
-                      std::string* message) {
+int OpenThroughCursor(LibraryHandle& out, int descriptor, std::int64_t offset, std::int64_t length,
+                      std::vector<unsigned char> tail, std::string* message) {
     out.cursor = std::make_unique_for_overwrite<WindowCursor>();
-    out.cursor->descriptor = out.descriptor.get();
+    out.cursor->descriptor = descriptor;
     out.cursor->offset = offset;
     out.cursor->length = length;
     out.cursor->tail = std::move(tail);
@@ -192,8 +192,12 @@ int OpenWhole(int descriptor, DetectedFormat format, bool zip_only, bool raw_str
     if (prepared != kLibraryOpened) return prepared;
     RegisterFormats(out.archive, format, zip_only, raw_stream);
     SetReadOptions(out.archive);
-    if (window.present) return OpenThroughCursor(out, window.offset, window.length, {}, message);
-    if (cursor_length) return OpenThroughCursor(out, 0, static_cast<std::int64_t>(*cursor_length), {}, message);
+    if (window.present) {
+        return OpenThroughCursor(out, out.descriptor.get(), window.offset, window.length, {}, message);
+    }
+    if (cursor_length) {
+        return OpenThroughCursor(out, out.descriptor.get(), 0, static_cast<std::int64_t>(*cursor_length), {}, message);
+    }
     platform::Seek(out.descriptor.get(), 0, SEEK_SET);
     if (archive_read_open_fd(out.archive, out.descriptor.get(), kOpenBlockSize) != ARCHIVE_OK)
         return Refused(out.archive, message);
@@ -214,12 +218,14 @@ int OpenKeepableHandle(int descriptor, DetectedFormat format, bool zip_only, boo
 }
 
 int OpenZipMemberHandle(int descriptor, ZipMemberView view, LibraryHandle& out, std::string* message) {
-    const int prepared = Prepare(descriptor, out, message);
-    if (prepared != kLibraryOpened) return prepared;
+    out.archive = archive_read_new();
+    if (out.archive == nullptr) throw std::bad_alloc();
     archive_read_support_format_zip_seekable(out.archive);
     SetReadOptions(out.archive);
-    return OpenThroughCursor(out, static_cast<std::int64_t>(view.offset), static_cast<std::int64_t>(view.length),
-                             std::move(view.tail), message);
+    // A cursor reads at offsets only, so the reader's descriptor serves
+    // without a duplicate of its own.
+    return OpenThroughCursor(out, descriptor, static_cast<std::int64_t>(view.offset),
+                             static_cast<std::int64_t>(view.length), std::move(view.tail), message);
 }
 
 }  // namespace ArchiveMount

@@ -55,7 +55,7 @@ struct LibraryHandle {
     ~LibraryHandle();
 
     struct archive* archive = nullptr;
-    platform::Descriptor descriptor;       // the handle's own duplicate
+    platform::Descriptor descriptor;       // the handle's own duplicate; none for a member view
     std::unique_ptr<WindowCursor> cursor;  // only when reading a window
 };
 
@@ -91,7 +91,8 @@ int OpenKeepableHandle(int descriptor, DetectedFormat format, bool zip_only, boo
                        std::string* message);
 
 // Like OpenLibraryHandle, for one ZIP member shown on its own (ShowZipMember
-// made `view`, with a tail): only the ZIP reader is registered.
+// made `view`, with a tail): only the ZIP reader is registered, and it reads
+// `descriptor` itself, at offsets, so `out` must not outlive it.
 int OpenZipMemberHandle(int descriptor, ZipMemberView view, LibraryHandle& out, std::string* message);
 
 }  // namespace ArchiveMount
