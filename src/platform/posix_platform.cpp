@@ -52,8 +52,10 @@ std::string SteadyAllocatorEnvironment() {
 void SteadyAllocator(char** argv) {
     // Setting the threshold stops the C library from raising it after each
     // large free, which moves later large blocks into a heap that never
-    // shrinks past the fragments left between them.
-    constexpr int kLargeBlock = 128 * 1024;
+    // shrinks past the fragments left between them. Above the archive
+    // library's 256 KiB buffers, which a request for a small member would
+    // otherwise map, fault in and unmap each time.
+    constexpr int kLargeBlock = 512 * 1024;
     mallopt(M_MMAP_THRESHOLD, kLargeBlock);
     mallopt(M_TRIM_THRESHOLD, kLargeBlock);
     const std::string wanted = SteadyAllocatorEnvironment();
