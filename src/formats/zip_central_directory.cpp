@@ -15,22 +15,15 @@ using LittleEndian::U16;
 using LittleEndian::U32;
 using LittleEndian::U64;
 
-constexpr std::uint32_t kEndRecordSignature = 0x06054b50;
-constexpr std::uint32_t kZip64LocatorSignature = 0x07064b50;
-constexpr std::uint32_t kCentralHeaderSignature = 0x02014b50;
 constexpr std::uint32_t kLocalHeaderSignature = 0x04034b50;
 
 constexpr std::size_t kEndRecordBytes = 22;
-constexpr std::size_t kZip64LocatorBytes = 20;
 constexpr std::size_t kZip64EndRecordBytes = 56;
-constexpr std::size_t kCentralHeaderBytes = 46;
 constexpr std::size_t kLocalHeaderBytes = 30;
 constexpr std::uint64_t kMinZip64Remainder = 44;
 constexpr std::uint64_t kMaxZip64Remainder = 16372;
 
-constexpr std::uint32_t k32BitMarker = 0xFFFFFFFF;
 constexpr std::uint16_t kDiskMarker = 0xFFFF;
-constexpr std::uint16_t kZip64ExtraId = 0x0001;
 
 // Where the directory is and how many records it holds, from either end record.
 struct DirectoryLocation {

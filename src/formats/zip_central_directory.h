@@ -51,6 +51,15 @@ struct Result {
     std::uint64_t directory_offset = 0;
 };
 
+// The record layout, for code that reads or writes single records too.
+inline constexpr std::uint32_t kEndRecordSignature = 0x06054b50;
+inline constexpr std::uint32_t kZip64LocatorSignature = 0x07064b50;
+inline constexpr std::uint32_t kCentralHeaderSignature = 0x02014b50;
+inline constexpr std::size_t kZip64LocatorBytes = 20;
+inline constexpr std::size_t kCentralHeaderBytes = 46;
+inline constexpr std::uint32_t k32BitMarker = 0xFFFFFFFF;
+inline constexpr std::uint16_t kZip64ExtraId = 0x0001;
+
 // How much of a window's tail is searched for the end record.
 inline constexpr std::uint64_t kEndRecordSearchBytes = 0x4000;
 // The largest central directory image read, and the largest ReadFileRange.
